@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds and runs every test: native, ASan+UBSan, TSan, the fuzz targets, both
+# MinGW builds and the x86-64 Windows tests under wine64. Fails if any fails.
+# Usage: scripts/test.sh [stage ...]   stages: native asan tsan fuzz mingw-i686 mingw-x64
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/install-deps.sh
+
+stages=("$@")
+if ((${#stages[@]} == 0)); then
+  stages=(native asan tsan fuzz mingw-i686 mingw-x64)
+fi
+jobs=$(nproc)
+
+configure_and_build() {  # preset [targets...]
+  local preset=$1
+  shift
+  cmake --preset "$preset" >/dev/null
+  cmake --build "build/$preset" -j "$jobs" "$@"
+}
+
+run_ctest() {  # preset [ctest arguments...]
+  local preset=$1
+  shift
+  ctest --test-dir "build/$preset" --output-on-failure -j "$jobs" "$@"
+}
+
+stage_native() {
+  configure_and_build debug
+  run_ctest debug
+}
+
+stage_asan() {
+  configure_and_build asan
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_ctest asan
+}
+
+stage_tsan() {
+  configure_and_build tsan
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan -L tsan --no-tests=ignore
+}
+
+stage_fuzz() {
+  configure_and_build fuzz
+  local fuzzer name corpus
+  for fuzzer in build/fuzz/fuzz/*_fuzzer; do
+    [[ -x $fuzzer ]] || continue
+    name=$(basename "$fuzzer")
+    corpus=$(mktemp -d)
+    if [[ -d fuzz/corpus/$name ]]; then cp -r "fuzz/corpus/$name/." "$corpus/"; fi
+    echo "== $name"
+    "$fuzzer" -runs=20000 -max_total_time=30 -max_len=65536 -rss_limit_mb=2048 "$corpus" 2>&1 | tail -2
+    rm -rf "$corpus"
+  done
+}
+
+stage_mingw-i686() {
+  configure_and_build mingw-i686
+  file build/mingw-i686/src/corvel-service.exe | grep -q 'PE32 executable'
+}
+
+stage_mingw-x64() {
+  configure_and_build mingw-x64
+  local prefix status=0 test
+  prefix=$(mktemp -d)
+  export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  for test in build/mingw-x64/tests/*_tests.exe; do
+    echo "== wine64 $(basename "$test")"
+    if ! /usr/lib/wine/wine64 "$test" --gtest_brief=1; then status=1; fi
+  done
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  rm -rf "$prefix"
+  return $status
+}
+
+failed=()
+for stage in "${stages[@]}"; do
+  echo "=== stage $stage"
+  if ! "stage_$stage"; then
+    failed+=("$stage")
+  fi
+done
+cd "$root"
+if ((${#failed[@]} > 0)); then
+  echo "FAILED stages: ${failed[*]}"
+  exit 1
+fi
+echo "All stages passed: ${stages[*]}"

@@ -1,0 +1,39 @@
+// The portable half of the debugger output: the test hook.
+#include "platform/debug_output.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace corvel::platform {
+
+void WriteDebugOutputNative(std::string_view text);
+
+namespace {
+
+std::mutex hookLock;
+DebugOutputHook currentHook = nullptr;
+void* currentContext = nullptr;
+std::atomic<bool> hookSet{false};
+
+}  // namespace
+
+void SetDebugOutputHook(DebugOutputHook hook, void* context)
+{
+    std::lock_guard<std::mutex> guard(hookLock);
+    currentHook = hook;
+    currentContext = context;
+    hookSet.store(hook != nullptr);
+}
+
+void WriteDebugOutput(std::string_view text)
+{
+    if (hookSet.load()) {
+        std::lock_guard<std::mutex> guard(hookLock);
+        if (currentHook != nullptr) {
+            currentHook(text, currentContext);
+        }
+    }
+    WriteDebugOutputNative(text);
+}
+
+}  // namespace corvel::platform

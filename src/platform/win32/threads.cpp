@@ -1,0 +1,78 @@
+// Threads on Windows: CreateThread with a small start record, since the
+// thread procedure's calling convention differs from ours.
+#include "platform/threads.h"
+
+#include <windows.h>
+
+namespace corvel::platform {
+
+struct ThreadRecord {
+    HANDLE handle;
+};
+
+namespace {
+
+struct StartRecord {
+    ThreadProcedure procedure;
+    void* argument;
+};
+
+DWORD WINAPI ThreadEntry(LPVOID start)
+{
+    StartRecord record = *static_cast<StartRecord*>(start);
+    delete static_cast<StartRecord*>(start);
+    return record.procedure(record.argument);
+}
+
+}  // namespace
+
+ThreadHandle StartThread(ThreadProcedure procedure, void* argument)
+{
+    auto* start = new StartRecord{procedure, argument};
+    HANDLE handle = CreateThread(nullptr, 0, ThreadEntry, start, 0, nullptr);
+    if (handle == nullptr) {
+        delete start;
+        return nullptr;
+    }
+    return new ThreadRecord{handle};
+}
+
+void CloseThreadHandle(ThreadHandle thread)
+{
+    if (thread != nullptr) {
+        CloseHandle(thread->handle);
+        delete thread;
+    }
+}
+
+bool WaitForThread(ThreadHandle thread, std::uint32_t timeoutMs)
+{
+    return thread == nullptr || WaitForSingleObject(thread->handle, timeoutMs) == WAIT_OBJECT_0;
+}
+
+void SleepMs(std::uint32_t milliseconds)
+{
+    Sleep(milliseconds);
+}
+
+std::uint32_t CurrentThreadId()
+{
+    return GetCurrentThreadId();
+}
+
+std::uint32_t LastErrorCode()
+{
+    return GetLastError();
+}
+
+void SetLastErrorCode(std::uint32_t code)
+{
+    SetLastError(code);
+}
+
+std::uint64_t MonotonicMs()
+{
+    return GetTickCount64();
+}
+
+}  // namespace corvel::platform

@@ -1,0 +1,5 @@
+// Entry point of corvel-service (placeholder until the service spine lands).
+int main()
+{
+    return 0;
+}
