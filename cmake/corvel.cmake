@@ -39,9 +39,10 @@ function(corvel_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} PRIVATE corvel_warnings)
 endfunction()
 
-# corvel_test(name SOURCE_DIR dir DEPENDS ...): one GoogleTest program of every *_test.cpp in dir.
+# corvel_test(name SOURCE_DIR dir DEPENDS ... LABELS ...): one GoogleTest program of every .cpp in dir.
+# The label tsan marks the programs that the ThreadSanitizer stage runs.
 function(corvel_test name)
-  cmake_parse_arguments(ARG "" "SOURCE_DIR;LABEL" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "SOURCE_DIR" "DEPENDS;LABELS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${ARG_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
@@ -53,6 +54,6 @@ function(corvel_test name)
     add_test(NAME ${name} COMMAND ${name})
   else()
     include(GoogleTest)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABEL}")
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
   endif()
 endfunction()

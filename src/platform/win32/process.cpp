@@ -1,0 +1,14 @@
+#include "platform/process.h"
+
+#include <windows.h>
+
+namespace corvel::platform {
+
+std::string ModuleFileName()
+{
+    char path[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return std::string(path, length);
+}
+
+}  // namespace corvel::platform
