@@ -1,0 +1,8 @@
+#include "platform/com.h"
+
+namespace corvel::platform {
+
+void InitializeComForThread() {}
+void UninitializeComForThread() {}
+
+}  // namespace corvel::platform
