@@ -40,9 +40,10 @@ function(corvel_library name)
 endfunction()
 
 # corvel_test(name SOURCE_DIR dir DEPENDS ... LABELS ...): one GoogleTest program of every .cpp in dir.
-# The label tsan marks the programs that the ThreadSanitizer stage runs.
+# The label tsan marks the programs that the ThreadSanitizer stage runs; SERIAL
+# programs run alone (they use fixed ports).
 function(corvel_test name)
-  cmake_parse_arguments(ARG "" "SOURCE_DIR" "DEPENDS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "SOURCE_DIR" "DEPENDS;LABELS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${ARG_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
@@ -54,6 +55,10 @@ function(corvel_test name)
     add_test(NAME ${name} COMMAND ${name})
   else()
     include(GoogleTest)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+    set(serial FALSE)
+    if(ARG_SERIAL)
+      set(serial TRUE)
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}" RUN_SERIAL ${serial})
   endif()
 endfunction()
