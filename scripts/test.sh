@@ -72,6 +72,8 @@ stage_mingw-x64() {
   done
   /usr/lib/wine/wineserver -k 2>/dev/null || true
   rm -rf "$prefix"
+  echo "== wine64 service lifecycle"
+  if ! scripts/wine-lifecycle.sh build/mingw-x64; then status=1; fi
   return $status
 }
 
