@@ -217,48 +217,116 @@ private:
     int exitStatus_ = -1;
 };
 
-TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
-{
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "stub terminals listen on port 80 of loopback addresses, which needs root";
-    }
-    if (!PortFree(SOCK_DGRAM, 8000)) {
-        GTEST_SKIP() << "UDP port 8000 is in use by another program";
-    }
 
-    fs::path root = fs::temp_directory_path() / ("corvel-faults-" + std::to_string(::getpid()));
-    fs::remove_all(root);
-    fs::create_directories(root);
-
-    // One session per behaviour, plus one whose terminal refuses connections
-    // and the sessions that are never probed.
-    const std::vector<Behaviour> behaviours = {
-        Behaviour::Live,           Behaviour::HugeResult,      Behaviour::Silent,
-        Behaviour::Drip,           Behaviour::ResetMidResponse, Behaviour::EndlessBody,
-        Behaviour::RedirectForever, Behaviour::ManyHeaderLines, Behaviour::HugeHeaderLine,
-        Behaviour::ChunkSizeMax,   Behaviour::ChunkSizeNegative, Behaviour::DeepNesting,
-        Behaviour::EntityBomb,     Behaviour::InvalidUtf8,
-    };
+// The session table of the suite: one connected session per behaviour, one
+// whose terminal refuses connections, and sessions that are never probed.
+struct SessionPlan {
     std::vector<std::unique_ptr<HostileTerminal>> terminals;
-    std::ofstream table(root / "sessions");
-    table << "# id state address\nconsole 1\n0 connected 127.0.1.250\n1 connected 127.0.1.251\n";
-    std::set<int> kept = {0, 1};
+    std::set<int> kept = {0, 1, 50, 51, 52};
     std::set<int> loggedOff;
+    std::string table;
+};
+
+const std::vector<Behaviour> kBehaviours = {
+    Behaviour::Live,            Behaviour::HugeResult,        Behaviour::Silent,
+    Behaviour::Drip,            Behaviour::ResetMidResponse,  Behaviour::EndlessBody,
+    Behaviour::RedirectForever, Behaviour::ManyHeaderLines,   Behaviour::HugeHeaderLine,
+    Behaviour::ChunkSizeMax,    Behaviour::ChunkSizeNegative, Behaviour::DeepNesting,
+    Behaviour::EntityBomb,      Behaviour::InvalidUtf8,
+};
+
+bool StartTerminals(SessionPlan& plan)
+{
+    std::ostringstream table;
+    table << "# id state address\nconsole 1\n0 connected 127.0.1.250\n1 connected 127.0.1.251\n";
     int sessionId = 10;
-    for (Behaviour behaviour : behaviours) {
+    for (Behaviour behaviour : kBehaviours) {
         std::string address = "127.0.1." + std::to_string(sessionId);
         auto terminal = std::make_unique<HostileTerminal>(address, behaviour);
-        ASSERT_TRUE(terminal->Start()) << "cannot listen on " << address << ":80";
+        if (!terminal->Start()) {
+            return false;
+        }
         table << sessionId << " connected " << address << "  # " << BehaviourName(behaviour) << "\n";
-        (Answers(behaviour) ? kept : loggedOff).insert(sessionId);
-        terminals.push_back(std::move(terminal));
+        (Answers(behaviour) ? plan.kept : plan.loggedOff).insert(sessionId);
+        plan.terminals.push_back(std::move(terminal));
         ++sessionId;
     }
     table << sessionId << " connected 127.0.1.200  # refused\n";
-    loggedOff.insert(sessionId);
+    plan.loggedOff.insert(sessionId);
     table << "50 active 127.0.1.201\n51 disconnected 127.0.1.202\n52 idle 127.0.1.203\n";
-    kept.insert({50, 51, 52});
-    table.close();
+    plan.table = table.str();
+    return true;
+}
+
+void WriteTable(const fs::path& root, const std::string& table)
+{
+    fs::path temporary = root / "sessions.new";
+    std::ofstream(temporary) << table;
+    fs::rename(temporary, root / "sessions");
+}
+
+void Flood(ServiceProcess& service, ProcessFigures& figures, int datagrams)
+{
+    int flood = SourceSocket("127.0.2.100");
+    int repeat = SourceSocket("127.0.2.1");
+    for (int datagram = 0; datagram < datagrams; ++datagram) {
+        switch (datagram % 5) {
+        case 0: SendDatagram(flood, std::string(2000, 'o')); break;  // longer than the buffer
+        case 1: SendDatagram(flood, "QM47TV47"); break;
+        case 2: SendDatagram(flood, std::string(1024, 'x')); break;  // exactly the buffer, no NUL
+        case 3: SendDatagram(repeat, kPassPhrase); break;           // an address already known
+        default: SendDatagram(flood, "qm47tv4"); break;
+        }
+        if (datagram % 1000 == 999) {
+            service.Sample(figures);
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    ::close(flood);
+    ::close(repeat);
+}
+
+std::set<std::string> Announce(int sources)
+{
+    std::set<std::string> announced;
+    for (int source = 1; source <= sources; ++source) {
+        std::string address = "127.0.2." + std::to_string(source);
+        int fd = SourceSocket(address);
+        SendDatagram(fd, kPassPhrase);
+        ::close(fd);
+        announced.insert(address);
+    }
+    return announced;
+}
+
+fs::path FreshRoot(const char* name)
+{
+    fs::path root = fs::temp_directory_path() / (std::string(name) + "-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root);
+    return root;
+}
+
+const char* SkipReason()
+{
+    if (::geteuid() != 0) {
+        return "stub terminals listen on port 80 of loopback addresses, which needs root";
+    }
+    if (!PortFree(SOCK_DGRAM, 8000)) {
+        return "UDP port 8000 is in use by another program";
+    }
+    return nullptr;
+}
+
+TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
+{
+    if (const char* reason = SkipReason()) {
+        GTEST_SKIP() << reason;
+    }
+    fs::path root = FreshRoot("corvel-faults");
+    SessionPlan plan;
+    ASSERT_TRUE(StartTerminals(plan)) << "cannot listen on a loopback address, port 80";
+    WriteTable(root, plan.table);
 
     ServiceProcess service;
     service.Start(root);
@@ -268,33 +336,8 @@ TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
 
     // Registration: the pass phrase once from each of five sources, then a
     // flood of junk, oversize datagrams, near misses and repeats.
-    std::set<std::string> announced;
-    for (int source = 1; source <= 5; ++source) {
-        std::string address = "127.0.2." + std::to_string(source);
-        int fd = SourceSocket(address);
-        SendDatagram(fd, kPassPhrase);
-        ::close(fd);
-        announced.insert(address);
-    }
-    {
-        int flood = SourceSocket("127.0.2.100");
-        int repeat = SourceSocket("127.0.2.1");
-        for (int datagram = 0; datagram < kFloodDatagrams; ++datagram) {
-            switch (datagram % 5) {
-            case 0: SendDatagram(flood, std::string(2000, 'o')); break;  // longer than the buffer
-            case 1: SendDatagram(flood, "QM47TV47"); break;
-            case 2: SendDatagram(flood, std::string(1024, 'x')); break;  // exactly the buffer, no NUL
-            case 3: SendDatagram(repeat, kPassPhrase); break;           // an address already known
-            default: SendDatagram(flood, "qm47tv4"); break;
-            }
-            if (datagram % 1000 == 999) {
-                service.Sample(figures);
-                std::this_thread::sleep_for(100ms);
-            }
-        }
-        ::close(flood);
-        ::close(repeat);
-    }
+    std::set<std::string> announced = Announce(5);
+    Flood(service, figures, kFloodDatagrams);
 
     // Every hostile session must go within a few passes: the slowest is the
     // dripping terminal, cut off by the request deadline of 10 time-outs.
@@ -305,7 +348,7 @@ TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
         service.Sample(figures);
         remaining = SessionIds(root / "sessions");
         bool anyHostileLeft = false;
-        for (int id : loggedOff) {
+        for (int id : plan.loggedOff) {
             anyHostileLeft = anyHostileLeft || remaining.count(id) != 0;
         }
         if (!anyHostileLeft || std::chrono::steady_clock::now() > deadline) {
@@ -320,8 +363,8 @@ TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
         std::this_thread::sleep_for(200ms);
     }
     remaining = SessionIds(root / "sessions");
-    EXPECT_EQ(remaining, kept) << "trace: " << (root / "trace.log");
-    EXPECT_GE(terminals[0]->connections(), 2) << "the live terminal is probed on every pass";
+    EXPECT_EQ(remaining, plan.kept) << "trace: " << (root / "trace.log");
+    EXPECT_GE(plan.terminals[0]->connections(), 2) << "the live terminal is probed on every pass";
 
     EXPECT_EQ(RecordedTerminals(root / "terminal.db"), announced);
 
@@ -333,12 +376,55 @@ TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
 
     int status = service.Stop(10s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    for (auto& terminal : terminals) {
+    for (auto& terminal : plan.terminals) {
         terminal->Stop();
     }
     if (!HasFailure()) {
         fs::remove_all(root);
     }
+}
+
+// The same setup for CORVEL_SOAK_MINUTES minutes (scripts/soak.sh): the
+// session table is restored every 10 s so that the hostile terminals are
+// probed again and again, a flood arrives every minute, and the process's
+// RSS, threads and descriptors are printed once a minute.
+TEST(FaultInjection, Soak)
+{
+    const char* minutesText = std::getenv("CORVEL_SOAK_MINUTES");
+    if (minutesText == nullptr) {
+        GTEST_SKIP() << "set CORVEL_SOAK_MINUTES to soak (scripts/soak.sh)";
+    }
+    if (const char* reason = SkipReason()) {
+        GTEST_SKIP() << reason;
+    }
+    int minutes = std::max(1, std::atoi(minutesText));
+    fs::path root = FreshRoot("corvel-soak");
+    SessionPlan plan;
+    ASSERT_TRUE(StartTerminals(plan));
+    WriteTable(root, plan.table);
+    ServiceProcess service;
+    service.Start(root);
+    std::set<std::string> announced = Announce(5);
+    std::printf("minute  rss_kib  peak_rss_kib  threads  descriptors\n");
+    for (int minute = 1; minute <= minutes; ++minute) {
+        ProcessFigures figures;
+        Flood(service, figures, 2000);
+        for (int step = 0; step < 6; ++step) {
+            ASSERT_TRUE(service.Running()) << "the service died; see " << (root / "trace.log");
+            WriteTable(root, plan.table);
+            std::this_thread::sleep_for(10s);
+        }
+        std::printf("%6d  %7ld  %12ld  %7ld  %11ld\n", minute, StatusField(service.pid(), "VmRSS"),
+                    StatusField(service.pid(), "VmHWM"), StatusField(service.pid(), "Threads"),
+                    DescriptorCount(service.pid()));
+        std::fflush(stdout);
+    }
+    EXPECT_EQ(RecordedTerminals(root / "terminal.db"), announced);
+    EXPECT_EQ(service.Stop(10s), 0);
+    for (auto& terminal : plan.terminals) {
+        terminal->Stop();
+    }
+    fs::remove_all(root);
 }
 
 }  // namespace
