@@ -38,7 +38,8 @@ stage_asan() {
 }
 
 stage_tsan() {
-  configure_and_build tsan
+  # Only the programs that run threads of the service: scanner, probes, listener, stop.
+  configure_and_build tsan --target service_tests watchdog_tests registration_tests
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan -L tsan --no-tests=ignore
 }
 
