@@ -1,0 +1,55 @@
+// Conversion between the text of an XML Schema simple value and the in-memory
+// form its XsdTypeCode fixes: the response reader reads every simple value,
+// xsi:nil and mustUnderstand through it, the request writer writes every simple
+// value through it. Also the binary encoders and decoders and UTF-16 to UTF-8.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/compat.h"
+#include "soap/memory_manager.h"
+#include "soap/soap_tables.h"
+#include "soap/write_stream.h"
+
+namespace corvel::soap {
+
+// Converts text (length UTF-16 units, not NUL-terminated) into the value at
+// address. E_FAIL: unreadable or out-of-range text, or not a simple type code;
+// E_POINTER: no target; E_INVALIDARG: binary target already filled;
+// E_OUTOFMEMORY. A failed read leaves the target as it was (a binary target
+// is emptied first; a malformed binary text reads as an empty value, S_OK).
+HRESULT ReadXsdValue(const OLECHAR* text, int length, void* address, std::int32_t typeCode,
+                     IMemoryManager* memory);
+
+// Writes the value's text. Strings are escaped as element content.
+// E_INVALIDARG: null value or stream (or a null string); E_FAIL: not a simple
+// type code, a binary encoding that cannot be made, or any stream failure
+// while writing an integer; otherwise the stream's own failure.
+HRESULT WriteXsdValue(const void* address, IWriteStream* stream, std::int32_t typeCode, IMemoryManager* memory);
+
+// Exactly "1", "0", "true" or "false"; anything else is E_FAIL. *out is set to
+// false first. A null out is E_POINTER.
+HRESULT ReadXsdBoolean(const OLECHAR* text, int length, bool* out);
+
+// Base64Encode flags.
+inline constexpr unsigned kBase64NoPadding = 1;
+inline constexpr unsigned kBase64NoLineBreaks = 2;
+
+// Each encoder/decoder takes the output capacity in *outLength and returns the
+// produced length there; false when the output does not hold it. The
+// ...Length companions give the capacity needed.
+int Base64EncodeLength(int byteCount, unsigned flags);
+bool Base64Encode(const unsigned char* bytes, int byteCount, char* out, int* outLength, unsigned flags);
+int Base64DecodeLength(int textLength);
+bool Base64Decode(const char* text, int textLength, unsigned char* out, int* outLength);
+int HexEncodeLength(int byteCount);
+bool HexEncode(const unsigned char* bytes, int byteCount, char* out, int* outLength);
+int HexDecodeLength(int textLength);
+bool HexDecode(const char* text, int textLength, unsigned char* out, int* outLength);
+
+// Bytes of the UTF-8 form; with a null out, the bytes needed. An unpaired
+// surrogate takes the 3-byte form of its own value. Writes at most outLength
+// bytes.
+int Utf16ToUtf8(const OLECHAR* text, int length, char* out, int outLength);
+
+}  // namespace corvel::soap
