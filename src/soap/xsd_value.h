@@ -48,8 +48,8 @@ int HexDecodeLength(int textLength);
 bool HexDecode(const char* text, int textLength, unsigned char* out, int* outLength);
 
 // Bytes of the UTF-8 form; with a null out, the bytes needed. An unpaired
-// surrogate takes the 3-byte form of its own value. Writes at most outLength
-// bytes.
+// surrogate takes the 3-byte form of its own value. Never writes more than
+// outLength bytes; 0 when they do not hold the whole form.
 int Utf16ToUtf8(const OLECHAR* text, int length, char* out, int outLength);
 
 }  // namespace corvel::soap
