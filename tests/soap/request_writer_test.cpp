@@ -471,7 +471,7 @@ TEST(RequestWriter, MissingPiecesFail)
     CRpcEncodedGenerator rpc;
     CWriteStreamOnCString empty;
     EXPECT_EQ(WriteMembers(context, &rpc, &terminal_service::TestHeaders, nullptr, &empty, true), S_OK);
-    EXPECT_EQ(empty.Text(), "<snp:Test>");
+    EXPECT_EQ(empty.Text(), "<snp:Test></snp:Test>");
 }
 
 }  // namespace
