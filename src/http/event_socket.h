@@ -1,0 +1,92 @@
+// The TCP connection under the HTTP client: overlapped, event-signalled socket
+// operations turned into blocking calls that each wait at most timeoutMs, and
+// the owner of a resolver result list. Every failure leaves a Winsock number
+// (or resolver / system code) in LastError().
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "platform/compat.h"
+#include "platform/event_socket_io.h"
+
+namespace corvel::http {
+
+using platform::SocketHandle;
+// A length/pointer pair with the layout of Winsock's own.
+using WSABUF = platform::SocketBuffer;
+
+// Raised for calls made in a state the caller must not create (a null URL
+// text, a missing client) and for a socket that cannot be made.
+struct TransportFailure {
+    HRESULT code;
+};
+
+// Owner of one resolver result list.
+class CSocketAddr {
+public:
+    CSocketAddr() = default;
+    CSocketAddr(const CSocketAddr&) = delete;
+    CSocketAddr& operator=(const CSocketAddr&) = delete;
+    virtual ~CSocketAddr();
+
+    // getaddrinfo with zeroed hints holding the four numbers; returns its result.
+    int Resolve(const char* hostName, const char* service, int flags, int family, int socketType, int protocol);
+    int ResolvePort(const char* hostName, std::uint16_t port, int flags, int family, int socketType, int protocol);
+
+    const platform::AddressInfo* AddressList() const { return addressList; }
+
+private:
+    platform::AddressInfo* addressList = nullptr;
+};
+
+class ZEvtSyncSocket {
+public:
+    static constexpr std::uint32_t kDefaultTimeoutMs = 10000;
+
+    ZEvtSyncSocket();
+    ZEvtSyncSocket(const ZEvtSyncSocket&) = delete;
+    ZEvtSyncSocket& operator=(const ZEvtSyncSocket&) = delete;
+    ~ZEvtSyncSocket();
+
+    bool CreateSocket(int family, int socketType, int protocol, std::uint32_t extraFlags);
+    bool AttachSocket(SocketHandle handle);
+    bool ConnectAddress(const void* address, std::uint32_t addressLength);
+    bool ConnectAddrInfo(const platform::AddressInfo* entry);
+    bool ConnectHost(const char* hostName, std::uint16_t port);
+    // The buffers go out as one gathered operation.
+    bool Send(const WSABUF* buffers, std::uint32_t bufferCount, std::uint32_t* bytesSent);
+    // size: the capacity on entry, the bytes received on return (0: the peer closed).
+    bool Receive(void* buffer, std::uint32_t* size);
+    void CloseSocket();
+    void ReleaseEvents();
+
+    void SetTimeout(std::uint32_t milliseconds) { timeoutMs = milliseconds; }
+    std::uint32_t Timeout() const { return timeoutMs; }
+    std::uint32_t LastError() const { return lastError; }
+    bool IsConnected() const { return connected; }
+    bool HasSocket() const { return socketHandle != platform::kInvalidSocket; }
+
+    // Result of the process's last Winsock start; 10014 before any.
+    static std::int32_t WinsockStartResult();
+
+protected:
+    std::uint32_t createFlags;
+    platform::SocketEvent readEvent;
+    platform::SocketEvent writeEvent;
+    platform::SocketEvent connectEvent;
+    std::mutex readLock;
+    std::mutex writeLock;
+    SocketHandle socketHandle;
+    bool connected;
+    std::uint32_t lastError;
+    std::uint32_t timeoutMs;
+
+private:
+    // The overlapped records of the two directions; they live as long as the
+    // object so that a cancelled operation never points at freed memory.
+    platform::SocketOperation* readOperation = nullptr;
+    platform::SocketOperation* writeOperation = nullptr;
+};
+
+}  // namespace corvel::http
