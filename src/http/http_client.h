@@ -192,6 +192,7 @@ protected:
     // The socket operations under the request's deadline: each wait is the
     // request's time-out or what remains of the deadline, whichever is less.
     bool BoundWait();
+    bool Settle(bool succeeded);
     bool ConnectBounded(const char* hostName, std::uint16_t port);
     bool SendBounded(const WSABUF* buffers, std::uint32_t count, std::uint32_t* bytesSent);
     bool ReceiveBounded(void* buffer, std::uint32_t* size);

@@ -274,16 +274,26 @@ bool CHttpClientT<TSocket>::BoundWait()
 }
 
 template <class TSocket>
+bool CHttpClientT<TSocket>::Settle(bool succeeded)
+{
+    // A wait cut short by the deadline counts as the deadline's failure.
+    if (!succeeded && platform::MonotonicMs() >= deadlineMs) {
+        deadlineExpired = true;
+    }
+    return succeeded;
+}
+
+template <class TSocket>
 bool CHttpClientT<TSocket>::ConnectBounded(const char* hostName, std::uint16_t port)
 {
-    return BoundWait() && this->ConnectHost(hostName, port);
+    return BoundWait() && Settle(this->ConnectHost(hostName, port));
 }
 
 template <class TSocket>
 bool CHttpClientT<TSocket>::SendBounded(const WSABUF* buffers, std::uint32_t count, std::uint32_t* bytesSent)
 {
     *bytesSent = 0;
-    return BoundWait() && this->Send(buffers, count, bytesSent);
+    return BoundWait() && Settle(this->Send(buffers, count, bytesSent));
 }
 
 template <class TSocket>
@@ -293,7 +303,7 @@ bool CHttpClientT<TSocket>::ReceiveBounded(void* buffer, std::uint32_t* size)
         *size = 0;
         return false;
     }
-    return this->Receive(buffer, size);
+    return Settle(this->Receive(buffer, size));
 }
 
 template <class TSocket>

@@ -419,6 +419,8 @@ bool CParsedUrl::Compose(char* buffer, std::uint32_t* size) const
     put(path, pathLength);
     put(query, queryLength);
     *out = 0;
+    // The length written: for mailto two less than ComposedLength, which
+    // counts the "//" for every scheme.
     *size = static_cast<std::uint32_t>(out - buffer);
     return true;
 }
