@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,14 @@ CParsedUrl UrlOf(const std::string& text)
     return url;
 }
 
+const std::string& Literal(const char* text)
+{
+    static std::vector<std::unique_ptr<std::string>> kept;
+    kept.push_back(std::make_unique<std::string>(text));
+    return *kept.back();
+}
+
+// The body must outlive the request: a literal or a string the caller keeps.
 RequestOptions PostOptions(const std::string& body, std::uint32_t timeoutMs = 2000)
 {
     RequestOptions options;
@@ -129,7 +138,7 @@ TEST(HttpClient, InterimAnswerLeavesOnlyTheFinalHeaders)
     LoopbackServer server({Answer({"HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n",
                                    "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nX-Final: yes\r\n\r\n"})});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
     std::string value;
     EXPECT_FALSE(client.HeaderValue("X-Interim", value));
@@ -147,7 +156,7 @@ TEST(HttpClient, JoinsDuplicateHeadersUnfoldsAndKeepsChallenges)
                                    "WWW-Authenticate: Basic realm=x\r\n"
                                    "Content-Length: 3\r\n\r\nabc"})});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
     std::string value;
     ASSERT_TRUE(client.HeaderValue("SET-cookie", value));
@@ -165,7 +174,7 @@ TEST(HttpClient, ChunkedTrailersJoinTheHeaders)
     LoopbackServer server({Answer({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Sum\r\n\r\n"
                                    "2\r\nab\r\n0\r\nX-Sum: 42\r\n\r\n"})});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
     std::string value;
     ASSERT_TRUE(client.HeaderValue("x-sum", value));
@@ -180,7 +189,7 @@ TEST(HttpClient, ShortBodyFailsAndClosesTheSocket)
     LoopbackServer server({{ReadRequest(), SendBytes("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n12345"),
                             CloseConnection()}});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_EQ(client.StatusCode(), 200);
     EXPECT_FALSE(client.HasSocket());
@@ -190,7 +199,7 @@ TEST(HttpClient, ResetMidResponseFails)
 {
     LoopbackServer server({{ReadRequest(), SendBytes("HTTP/1.1 200 OK\r\nContent-Len"), Delay(20), ResetConnection()}});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_EQ(client.StatusCode(), -1);
     EXPECT_FALSE(client.HasSocket());
@@ -202,7 +211,7 @@ TEST(HttpClient, ServerErrorFailsButKeepsItsBody)
     LoopbackServer server({Answer({"HTTP/1.1 500 Internal Server Error\r\nContent-Length: " +
                                    std::to_string(fault.size()) + "\r\n\r\n" + fault})});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_EQ(client.StatusCode(), 500);
     EXPECT_EQ(StreamText(client), fault);
@@ -213,7 +222,7 @@ TEST(HttpClient, UnauthorisedIsNotAnsweredSilently)
     LoopbackServer server({Answer({"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate\r\n"
                                    "Content-Length: 0\r\n\r\n"})});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_EQ(client.StatusCode(), 401);
 }
@@ -247,7 +256,7 @@ TEST(HttpClient, ConnectionCloseMakesTheNextRequestReconnect)
     const std::string reply = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok";
     LoopbackServer server({{ReadRequest(), SendBytes(reply)}});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_FALSE(client.HasSocket());
     ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
@@ -311,7 +320,7 @@ TEST(HttpClient, SendStatusFalseStopsABlockSend)
 {
     LoopbackServer server({{ReadRequest(), SendBytes("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")}});
     Client client;
-    RequestOptions options = PostOptions("0123456789");
+    RequestOptions options = PostOptions(Literal("0123456789"));
     options.sendBlockSize = 4;
     options.sendStatus = [](std::uint32_t, std::uintptr_t) { return false; };
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
@@ -321,7 +330,7 @@ TEST(HttpClient, SendStatusFalseStopsABlockSend)
 TEST(HttpClient, RejectsTargetsThatAreNotPlainHttp)
 {
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     EXPECT_FALSE(client.SendRequest(UrlOf("https://127.0.0.1/"), options));
     CParsedUrl noHost = UrlOf("http:///path");
     EXPECT_FALSE(client.SendRequest(noHost, options));
@@ -353,7 +362,7 @@ TEST(HttpClient, FollowsARedirectToAnAbsolutePath)
                             SendBytes("HTTP/1.1 302 Found\r\nLocation:  /moved/here \r\nContent-Length: 0\r\n\r\n"),
                             ReadRequest(), SendBytes("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nmoved")}});
     Client client;
-    RequestOptions options = PostOptions("");  // a redirected request carries no body
+    RequestOptions options = PostOptions(Literal(""));  // a redirected request carries no body
     ASSERT_TRUE(client.SendRequest(UrlOf(server.Url("/first")), options));
     EXPECT_EQ(client.StatusCode(), 200);
     const auto requests = server.Requests();
@@ -368,7 +377,7 @@ TEST(HttpClient, RedirectWithoutLocationIsTheAnswer)
 {
     LoopbackServer server({Answer({"HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n"})});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     EXPECT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_EQ(client.StatusCode(), 302);
 }
@@ -382,7 +391,7 @@ TEST(HttpClient, RedirectLoopEndsAtTheLimit)
     }
     LoopbackServer server({loop});
     Client client;
-    RequestOptions options = PostOptions("");
+    RequestOptions options = PostOptions(Literal(""));
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_EQ(client.RedirectCount(), kMaxRedirects);
     EXPECT_EQ(client.StatusCode(), 302);
@@ -393,7 +402,7 @@ TEST(HttpClient, EndlessBodyStopsAtTheCap)
 {
     LoopbackServer server({{ReadRequest(), SendBytes("HTTP/1.1 200 OK\r\n\r\n"), Flood(std::string(65536, 'x'))}});
     Client client;
-    RequestOptions options = PostOptions("b", 5000);
+    RequestOptions options = PostOptions(Literal("b"), 5000);
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_EQ(client.StatusCode(), 200);
     EXPECT_LE(client.ResponseLength(), kMaxResponseBytes);
@@ -407,7 +416,7 @@ TEST(HttpClient, EndlessChunksStopAtTheCap)
     LoopbackServer server({{ReadRequest(), SendBytes("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"),
                             Flood(chunk)}});
     Client client;
-    RequestOptions options = PostOptions("b", 5000);
+    RequestOptions options = PostOptions(Literal("b"), 5000);
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_EQ(client.StatusCode(), 200);
 }
@@ -419,7 +428,7 @@ TEST(HttpClient, HugeChunkSizeFailsWithoutAllocatingIt)
         LoopbackServer server({Answer({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(size) +
                                        "\r\nabc"})});
         Client client;
-        RequestOptions options = PostOptions("b", 500);
+        RequestOptions options = PostOptions(Literal("b"), 500);
         EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     }
 }
@@ -431,7 +440,7 @@ TEST(HttpClient, DrippingServerIsCutOffByTheDeadline)
     std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(1000, 'd');
     LoopbackServer server({{ReadRequest(), Drip(answer, 40)}});
     Client client;
-    RequestOptions options = PostOptions("b", 100);
+    RequestOptions options = PostOptions(Literal("b"), 100);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -444,7 +453,7 @@ TEST(HttpClient, SilentServerTimesOut)
 {
     LoopbackServer server({{ReadRequest(), HoldOpen(2000)}});
     Client client;
-    RequestOptions options = PostOptions("b", 150);
+    RequestOptions options = PostOptions(Literal("b"), 150);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
@@ -455,7 +464,7 @@ TEST(ReadStreamOnSocket, ReadsTheBodyAndAnswersAsACOMStream)
 {
     LoopbackServer server({Answer({"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n12345"})});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
 
     CReadStreamOnSocket stream;
@@ -492,7 +501,7 @@ TEST(ReadStreamOnSocket, EmptyBodyDoesNotAttach)
 {
     LoopbackServer server({Answer({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"})});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
     CReadStreamOnSocket stream;
     EXPECT_FALSE(stream.Attach(&client));
@@ -503,7 +512,7 @@ TEST(ReadStreamOnSocket, HandsOutBytesBeyondTheLength)
     // Bytes that arrive with the declared body count into it.
     LoopbackServer server({Answer({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nabEXTRA"})});
     Client client;
-    RequestOptions options = PostOptions("b");
+    RequestOptions options = PostOptions(Literal("b"));
     ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_EQ(StreamText(client), "abEXTRA");
 }
