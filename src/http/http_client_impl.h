@@ -677,113 +677,122 @@ bool CHttpClientT<TSocket>::ReadChunkedBody()
 
     std::string trailerValue;
     const bool hasTrailers = HeaderValue("Trailer", trailerValue);
-    ChunkState state = ChunkState::size;
-    std::uint32_t chunkSize = 0;
-    while (state != ChunkState::finished) {
-        switch (state) {
-        case ChunkState::size: {
-            std::size_t consumed = 0;
-            const ChunkSizeScan scan =
-                ScanChunkSize(work.data() + cursor, work.data() + unread, &chunkSize, &consumed);
-            if (scan == ChunkSizeScan::invalid) {
-                return false;
-            }
-            if (scan == ChunkSizeScan::needMoreBytes) {
-                if (!receiveMore()) {
+    auto decode = [&]() -> bool {
+        ChunkState state = ChunkState::size;
+        std::uint32_t chunkSize = 0;
+        while (state != ChunkState::finished) {
+            switch (state) {
+            case ChunkState::size: {
+                std::size_t consumed = 0;
+                const ChunkSizeScan scan =
+                    ScanChunkSize(work.data() + cursor, work.data() + unread, &chunkSize, &consumed);
+                if (scan == ChunkSizeScan::invalid) {
                     return false;
                 }
-                break;
-            }
-            cursor += consumed;  // onto the CR after the digits
-            if (chunkSize == 0) {
-                state = ChunkState::last;
-                break;
-            }
-            if (std::uint64_t{collected.Length()} + chunkSize > kMaxResponseBytes) {
-                return false;
-            }
-            if (std::uint64_t{chunkSize} + 2 > work.size()) {
-                try {
-                    work.resize(std::size_t{chunkSize} * 2);
-                } catch (const std::bad_alloc&) {
-                    return false;
-                }
-            }
-            responseBodyLength += chunkSize;
-            state = ChunkState::sizeEnd;
-            break;
-        }
-        case ChunkState::sizeEnd:
-        case ChunkState::dataEnd:
-            if (unread - cursor < 2) {
-                if (!receiveMore()) {
-                    return false;
-                }
-                break;
-            }
-            if (work[cursor] != '\r' || work[cursor + 1] != '\n') {
-                return false;
-            }
-            cursor += 2;
-            state = state == ChunkState::sizeEnd ? ChunkState::data : ChunkState::size;
-            break;
-        case ChunkState::data:
-            if (unread - cursor < chunkSize) {
-                if (!receiveMore()) {
-                    return false;
-                }
-                break;
-            }
-            if (!collected.Append(work.data() + cursor, chunkSize)) {
-                return false;
-            }
-            cursor += chunkSize;
-            state = ChunkState::dataEnd;
-            break;
-        case ChunkState::last:
-            if (unread - cursor < 2) {
-                if (!receiveMore()) {
-                    return false;
-                }
-                break;
-            }
-            if (work[cursor] == '\r' && work[cursor + 1] == '\n') {
-                cursor += 2;
-            }
-            state = hasTrailers ? ChunkState::trailers : ChunkState::finished;
-            break;
-        case ChunkState::trailers: {
-            const char* lineStart = work.data() + cursor;
-            const char* lineEnd = nullptr;
-            for (std::size_t at = cursor; at + 1 < unread; ++at) {
-                if (work[at] == '\r' && work[at + 1] == '\n') {
-                    lineEnd = work.data() + at;
+                if (scan == ChunkSizeScan::needMoreBytes) {
+                    if (!receiveMore()) {
+                        return false;
+                    }
                     break;
                 }
-            }
-            if (lineEnd == nullptr) {
-                if (!receiveMore()) {
+                cursor += consumed;  // onto the CR after the digits
+                if (chunkSize == 0) {
+                    state = ChunkState::last;
+                    break;
+                }
+                if (std::uint64_t{collected.Length()} + chunkSize > kMaxResponseBytes) {
                     return false;
                 }
+                if (std::uint64_t{chunkSize} + 2 > work.size()) {
+                    try {
+                        work.resize(std::size_t{chunkSize} * 2);
+                    } catch (const std::bad_alloc&) {
+                        return false;
+                    }
+                }
+                responseBodyLength += chunkSize;
+                state = ChunkState::sizeEnd;
                 break;
             }
-            if (lineEnd == lineStart) {
-                state = ChunkState::finished;
+            case ChunkState::sizeEnd:
+            case ChunkState::dataEnd:
+                if (unread - cursor < 2) {
+                    if (!receiveMore()) {
+                        return false;
+                    }
+                    break;
+                }
+                if (work[cursor] != '\r' || work[cursor + 1] != '\n') {
+                    return false;
+                }
+                cursor += 2;
+                state = state == ChunkState::sizeEnd ? ChunkState::data : ChunkState::size;
+                break;
+            case ChunkState::data:
+                if (unread - cursor < chunkSize) {
+                    if (!receiveMore()) {
+                        return false;
+                    }
+                    break;
+                }
+                if (!collected.Append(work.data() + cursor, chunkSize)) {
+                    return false;
+                }
+                cursor += chunkSize;
+                state = ChunkState::dataEnd;
+                break;
+            case ChunkState::last:
+                if (unread - cursor < 2) {
+                    if (!receiveMore()) {
+                        return false;
+                    }
+                    break;
+                }
+                if (work[cursor] == '\r' && work[cursor + 1] == '\n') {
+                    cursor += 2;
+                }
+                state = hasTrailers ? ChunkState::trailers : ChunkState::finished;
+                break;
+            case ChunkState::trailers: {
+                const char* lineStart = work.data() + cursor;
+                const char* lineEnd = nullptr;
+                for (std::size_t at = cursor; at + 1 < unread; ++at) {
+                    if (work[at] == '\r' && work[at + 1] == '\n') {
+                        lineEnd = work.data() + at;
+                        break;
+                    }
+                }
+                if (lineEnd == nullptr) {
+                    if (!receiveMore()) {
+                        return false;
+                    }
+                    break;
+                }
+                if (lineEnd == lineStart) {
+                    state = ChunkState::finished;
+                    break;
+                }
+                ParseHeaderLine(lineStart, lineEnd);
+                cursor = static_cast<std::size_t>(lineEnd - work.data()) + 2;
                 break;
             }
-            ParseHeaderLine(lineStart, lineEnd);
-            cursor = static_cast<std::size_t>(lineEnd - work.data()) + 2;
-            break;
+            case ChunkState::finished:
+                break;
+            }
         }
-        case ChunkState::finished:
-            break;
-        }
-    }
+        return true;
+    };
+    const bool decoded = decode();
+    // Whatever happened, response holds the header block and the chunks read
+    // so far, and the recorded lengths describe exactly those bytes: a failed
+    // read never leaves the body pointing past the buffer.
     if (!response.Append(collected.Data(), collected.Length())) {
+        headerLength = responseBodyLength = dataEnd = 0;
         return false;
     }
     dataEnd = response.Length();
-    return true;
+    responseBodyLength = collected.Length() - headerLength;
+    return decoded;
 }
 
 template <class TSocket>
@@ -844,6 +853,7 @@ bool CHttpClientT<TSocket>::FollowRedirect()
         KeepAliveCheck();
         headerTable.clear();
         response.Empty();
+        headerOffset = headerLength = responseBodyLength = dataEnd = 0;
 
         if (!ResolveLocation(location)) {
             return false;
