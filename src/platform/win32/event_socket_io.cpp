@@ -96,6 +96,13 @@ SocketHandle OpenSocket(int family, int socketType, int protocol, std::uint32_t 
         *error = static_cast<std::uint32_t>(WSAGetLastError());
         return kInvalidSocket;
     }
+    if (socketType == SOCK_STREAM) {
+        // A request goes out as its header text and then its body pieces:
+        // without this, Nagle's rule holds each body piece back until the
+        // peer's delayed acknowledgement of the text.
+        BOOL noDelay = TRUE;
+        setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+    }
     return static_cast<SocketHandle>(socket);
 }
 
