@@ -104,8 +104,13 @@ bool CHttpClientT<TSocket>::SendRequest(const CParsedUrl& url, RequestOptions& r
     const auto* body = static_cast<const char*>(requestOptions.body);
     std::uint64_t totalSent = 0;
     bool sendFailed = false;
+    // In the piecewise modes every send reports to sendStatus, and a false
+    // answer ends the sending.
+    auto reported = [&requestOptions](std::uint32_t bytes) {
+        return requestOptions.sendStatus == nullptr || requestOptions.sendStatus(bytes, requestOptions.sendStatusParam);
+    };
     if ((requestOptions.flags & RequestOptions::bodyFromSource) != 0 && requestOptions.bodySource != nullptr) {
-        if (SendWhole(requestText.data(), textLength)) {
+        if (SendWhole(requestText.data(), textLength) && reported(textLength)) {
             totalSent = textLength;
             for (;;) {
                 const char* piece = nullptr;
@@ -119,8 +124,7 @@ bool CHttpClientT<TSocket>::SendRequest(const CParsedUrl& url, RequestOptions& r
                     break;
                 }
                 totalSent += pieceLength;
-                if (requestOptions.sendStatus != nullptr &&
-                    !requestOptions.sendStatus(pieceLength, requestOptions.sendStatusParam)) {
+                if (!reported(pieceLength)) {
                     sendFailed = true;
                     break;
                 }
@@ -138,7 +142,7 @@ bool CHttpClientT<TSocket>::SendRequest(const CParsedUrl& url, RequestOptions& r
             requestOptions.sendStatus(sent, requestOptions.sendStatusParam);
         }
     } else if ((requestOptions.flags & RequestOptions::sendInBlocks) != 0) {
-        if (SendWhole(requestText.data(), textLength)) {
+        if (SendWhole(requestText.data(), textLength) && reported(textLength)) {
             totalSent = textLength;
             std::uint32_t offset = 0;
             while (requestOptions.sendBlockSize != 0 && offset < requestOptions.bodyLength) {
@@ -149,8 +153,7 @@ bool CHttpClientT<TSocket>::SendRequest(const CParsedUrl& url, RequestOptions& r
                 }
                 offset += piece;
                 totalSent += piece;
-                if (requestOptions.sendStatus != nullptr &&
-                    !requestOptions.sendStatus(piece, requestOptions.sendStatusParam)) {
+                if (!reported(piece)) {
                     sendFailed = true;
                     break;
                 }

@@ -412,6 +412,20 @@ TEST(HttpClient, EndlessBodyStopsAtTheCap)
     EXPECT_FALSE(client.HasSocket());
 }
 
+TEST(HttpClient, EndlessHeaderBlockStopsAtTheCap)
+{
+    // Also shows that the search for the blank line does not start over with
+    // every receive: 16 MiB of header lines arrive in thousands of receives.
+    LoopbackServer server({{ReadRequest(), SendBytes("HTTP/1.1 200 OK\r\n"), Flood("X-Line: endless\r\n")}});
+    Client client;
+    RequestOptions options = PostOptions(Literal("b"), 5000);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(client.StatusCode(), -1);
+    EXPECT_LE(client.ResponseCapacity(), kMaxResponseBytes + 1);
+}
+
 TEST(HttpClient, EndlessChunksStopAtTheCap)
 {
     std::string chunk = "10000\r\n" + std::string(0x10000, 'c') + "\r\n";
