@@ -155,11 +155,16 @@ TEST(EventSocket, SecondConcurrentSendIsRefused)
         std::uint32_t sent = 0;
         firstResult = socket.Send(&buffer, 1, &sent);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Until the first send is under way, a small send still goes through.
     char byte = 'x';
     WSABUF one{1, &byte};
-    std::uint32_t sent = 0;
-    EXPECT_FALSE(socket.Send(&one, 1, &sent));
+    bool refused = false;
+    for (int attempt = 0; attempt < 30 && !refused; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::uint32_t sent = 0;
+        refused = !socket.Send(&one, 1, &sent);
+    }
+    EXPECT_TRUE(refused);
     EXPECT_EQ(socket.LastError(), platform::wsa::kInProgress);
     first.join();
     EXPECT_FALSE(firstResult);  // timed out, cancelled

@@ -3,7 +3,9 @@
 // poll(2) bounding every wait. Errors are translated to their Winsock numbers.
 #include "platform/event_socket_io.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
@@ -304,7 +306,8 @@ bool WaitSocketEvent(SocketEvent event, std::uint32_t timeoutMs)
         pollfd watch{};
         watch.fd = op != nullptr ? op->socket : connecting;
         watch.events = op != nullptr && op->kind == SocketOperation::Kind::receive ? POLLIN : POLLOUT;
-        const int ready = ::poll(&watch, 1, static_cast<int>(left < 0 ? 0 : left));
+        const int pollMs = static_cast<int>(std::clamp<long long>(left, 0, std::numeric_limits<int>::max()));
+        const int ready = ::poll(&watch, 1, pollMs);
         bool ended = false;
         if (ready > 0) {
             if (op != nullptr) {
