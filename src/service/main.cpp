@@ -1,5 +1,15 @@
-// Entry point of corvel-service (placeholder until the service spine lands).
-int main()
+// Entry point of corvel-service: the switches -v, -i and -u, or the service.
+#include "service/my_service.h"
+
+int main(int argc, char** argv)
 {
-    return 0;
+    int exitCode = 0;
+    {
+        CMyService service;
+        if (!service.HandleCommandLine(argc, argv)) {
+            service.RunDispatcher();
+        }
+        exitCode = static_cast<int>(service.status.win32ExitCode);
+    }
+    return exitCode;
 }

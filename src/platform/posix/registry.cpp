@@ -1,0 +1,180 @@
+// The registry on Linux: a directory tree under <state root>/registry.
+// Writes go to a temporary file that is renamed into place, so a value is
+// never seen half written.
+#include "platform/registry.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/process.h"
+
+namespace corvel::platform {
+
+struct RegistryKeyRecord {
+    std::string directory;
+};
+
+namespace {
+
+constexpr long kErrorAccessDenied = 5;
+constexpr long kErrorInvalidHandle = 6;
+constexpr long kErrorInvalidData = 13;
+
+long FromErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR: return kErrorFileNotFound;
+    case EACCES:
+    case EPERM: return kErrorAccessDenied;
+    default: return error == 0 ? kErrorInvalidData : 1000 + error;
+    }
+}
+
+std::string KeyDirectory(const char* subKey)
+{
+    std::string path = StateRoot() + "/registry/HKEY_LOCAL_MACHINE";
+    std::string relative = subKey == nullptr ? "" : subKey;
+    for (char& c : relative) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    if (!relative.empty() && relative.front() != '/') {
+        path += '/';
+    }
+    path += relative;
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat info{};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+int MakeDirectories(const std::string& path)
+{
+    for (std::size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+        std::string prefix = slash == std::string::npos ? path : path.substr(0, slash);
+        if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+            return errno;
+        }
+        if (slash == std::string::npos) {
+            return IsDirectory(path) ? 0 : ENOTDIR;
+        }
+    }
+}
+
+long WriteValue(RegistryKey key, const char* name, const std::string& content)
+{
+    if (key == nullptr || name == nullptr) {
+        return kErrorInvalidHandle;
+    }
+    std::string target = key->directory + "/" + name;
+    std::string temporary = target + ".tmp" + std::to_string(::getpid());
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return FromErrno(errno);
+    }
+    bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    bool synced = ::fsync(fd) == 0;
+    int closeError = ::close(fd);
+    if (!written || !synced || closeError != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
+        int error = errno;
+        ::unlink(temporary.c_str());
+        return FromErrno(error);
+    }
+    return kErrorSuccess;
+}
+
+}  // namespace
+
+long OpenRegistryKey(const char* subKey, std::uint32_t /*access*/, RegistryKey* key)
+{
+    std::string directory = KeyDirectory(subKey);
+    if (!IsDirectory(directory)) {
+        return kErrorFileNotFound;
+    }
+    *key = new RegistryKeyRecord{directory};
+    return kErrorSuccess;
+}
+
+long CreateRegistryKey(const char* subKey, std::uint32_t /*access*/, RegistryKey* key)
+{
+    std::string directory = KeyDirectory(subKey);
+    if (int error = MakeDirectories(directory); error != 0) {
+        return FromErrno(error);
+    }
+    *key = new RegistryKeyRecord{directory};
+    return kErrorSuccess;
+}
+
+long QueryRegistryDword(RegistryKey key, const char* name, std::int32_t* value)
+{
+    if (key == nullptr || name == nullptr) {
+        return kErrorInvalidHandle;
+    }
+    std::FILE* file = std::fopen((key->directory + "/" + name).c_str(), "re");
+    if (file == nullptr) {
+        return FromErrno(errno);
+    }
+    char text[64] = {};
+    std::size_t length = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[length] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    // Decimal, or 0x hex; a DWORD is 32 bits whatever the text says.
+    unsigned long long number = std::strtoull(text, &end, 0);
+    bool negative = false;
+    if (end == text) {
+        long long signedNumber = std::strtoll(text, &end, 10);
+        negative = end != text;
+        number = static_cast<unsigned long long>(signedNumber);
+    }
+    if (end == text && !negative) {
+        return kErrorInvalidData;
+    }
+    *value = static_cast<std::int32_t>(static_cast<std::uint32_t>(number));
+    return kErrorSuccess;
+}
+
+long SetRegistryDword(RegistryKey key, const char* name, std::uint32_t value)
+{
+    return WriteValue(key, name, std::to_string(value) + "\n");
+}
+
+long SetRegistryExpandString(RegistryKey key, const char* name, const std::string& value)
+{
+    return WriteValue(key, name, value);
+}
+
+long FlushRegistryKey(RegistryKey key)
+{
+    if (key == nullptr) {
+        return kErrorInvalidHandle;
+    }
+    int fd = ::open(key->directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return FromErrno(errno);
+    }
+    int result = ::fsync(fd);
+    ::close(fd);
+    return result == 0 ? kErrorSuccess : FromErrno(errno);
+}
+
+void CloseRegistryKey(RegistryKey key)
+{
+    delete key;
+}
+
+}  // namespace corvel::platform

@@ -1,0 +1,221 @@
+// The service control manager on Linux.
+// - Installation: a systemd unit corvel-service.service in $CORVEL_UNIT_DIR
+//   (default /etc/systemd/system); "installed" means the unit file exists.
+// - Dispatcher: the service thread runs the service's main function while the
+//   calling (main) thread waits for signals and hands them to the control
+//   handler: SIGTERM and SIGINT stop (1), SIGHUP interrogates (4), SIGUSR1 and
+//   SIGUSR2 are the user controls 128 and 129.
+// - Status: READY=1 / STOPPING=1 and a STATUS= line over $NOTIFY_SOCKET.
+#include "platform/service_control.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/process.h"
+
+namespace corvel::platform {
+
+void NotifyServiceStatusHook(const ServiceStatus& status);
+
+struct ScmRecord {
+    std::string unitPath;  // empty for the manager itself
+};
+
+namespace {
+
+constexpr char kUnitFileName[] = "corvel-service.service";
+constexpr int kSignalPollMs = 100;
+
+std::string UnitDirectory()
+{
+    std::optional<std::string> directory = GetEnvironment("CORVEL_UNIT_DIR");
+    return directory && !directory->empty() ? *directory : std::string("/etc/systemd/system");
+}
+
+std::string UnitPath()
+{
+    return UnitDirectory() + "/" + kUnitFileName;
+}
+
+std::atomic<ControlHandlerProcedure> controlHandler{nullptr};
+
+struct ServiceThreadStart {
+    ServiceMainProcedure serviceMain;
+    std::string name;
+    std::atomic<bool> finished{false};
+};
+
+void* ServiceThread(void* argument)
+{
+    auto* start = static_cast<ServiceThreadStart*>(argument);
+    char* argv[] = {start->name.data(), nullptr};
+    start->serviceMain(1, argv);
+    start->finished.store(true);
+    return nullptr;
+}
+
+std::uint32_t ControlForSignal(int signal)
+{
+    switch (signal) {
+    case SIGTERM:
+    case SIGINT: return 1;
+    case SIGHUP: return 4;
+    case SIGUSR1: return 128;
+    case SIGUSR2: return 129;
+    default: return 0;
+    }
+}
+
+void SendToSystemd(const std::string& message)
+{
+    std::optional<std::string> socketPath = GetEnvironment("NOTIFY_SOCKET");
+    if (!socketPath || socketPath->empty() || socketPath->size() >= sizeof(sockaddr_un::sun_path)) {
+        return;
+    }
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath->data(), socketPath->size());
+    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketPath->size());
+    if (address.sun_path[0] == '@') {
+        address.sun_path[0] = '\0';  // an abstract socket
+    }
+    ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address), length);
+    ::close(fd);
+}
+
+}  // namespace
+
+ScmHandle OpenServiceManager(std::uint32_t /*access*/)
+{
+    struct stat info{};
+    if (::stat(UnitDirectory().c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    if (::access(UnitDirectory().c_str(), W_OK) != 0) {
+        errno = EACCES;
+        return nullptr;
+    }
+    return new ScmRecord{};
+}
+
+ScmHandle OpenInstalledService(ScmHandle manager, const char* /*name*/, std::uint32_t /*access*/)
+{
+    if (manager == nullptr) {
+        return nullptr;
+    }
+    std::string path = UnitPath();
+    if (::access(path.c_str(), F_OK) != 0) {
+        return nullptr;
+    }
+    return new ScmRecord{path};
+}
+
+ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const char* programPath)
+{
+    if (manager == nullptr) {
+        return nullptr;
+    }
+    std::string path = UnitPath();
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::string unit = std::string("[Unit]\nDescription=") + name +
+                       "\nAfter=network.target\n\n"
+                       "[Service]\nType=notify\nExecStart=" +
+                       programPath +
+                       "\nEnvironment=CORVEL_RESTART_ON_STOP=1\nKillMode=process\n\n"
+                       "[Install]\nWantedBy=multi-user.target\n";
+    bool written = ::write(fd, unit.data(), unit.size()) == static_cast<ssize_t>(unit.size());
+    ::fsync(fd);
+    ::close(fd);
+    if (!written) {
+        int error = errno;
+        ::unlink(path.c_str());
+        errno = error;
+        return nullptr;
+    }
+    return new ScmRecord{path};
+}
+
+bool DeleteInstalledService(ScmHandle service)
+{
+    return service != nullptr && !service->unitPath.empty() && ::unlink(service->unitPath.c_str()) == 0;
+}
+
+void CloseScmHandle(ScmHandle handle)
+{
+    delete handle;
+}
+
+bool RunControlDispatcher(const char* name, ServiceMainProcedure serviceMain)
+{
+    // The signals are taken by this thread alone: block them before the
+    // service thread starts, so that it and every worker inherit the mask.
+    sigset_t controls;
+    sigemptyset(&controls);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) {
+        sigaddset(&controls, signal);
+    }
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &controls, &previous);
+
+    ServiceThreadStart start;
+    start.serviceMain = serviceMain;
+    start.name = name == nullptr ? "" : name;
+    pthread_t serviceThread;
+    if (pthread_create(&serviceThread, nullptr, ServiceThread, &start) != 0) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        return false;
+    }
+    timespec wait{0, kSignalPollMs * 1000000L};
+    while (!start.finished.load()) {
+        int signal = ::sigtimedwait(&controls, nullptr, &wait);
+        ControlHandlerProcedure handler = controlHandler.load();
+        if (signal > 0 && handler != nullptr) {
+            handler(ControlForSignal(signal));
+        }
+    }
+    pthread_join(serviceThread, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return true;
+}
+
+StatusHandle RegisterControlHandler(const char* /*name*/, ControlHandlerProcedure handler)
+{
+    if (handler == nullptr) {
+        return 0;
+    }
+    controlHandler.store(handler);
+    return 1;
+}
+
+bool ReportServiceStatus(StatusHandle /*handle*/, const ServiceStatus& status)
+{
+    NotifyServiceStatusHook(status);
+    switch (status.currentState) {
+    case kServiceRunning: SendToSystemd("READY=1\nSTATUS=running"); break;
+    case kServiceStopPending: SendToSystemd("STOPPING=1\nSTATUS=stop pending"); break;
+    case kServiceStartPending: SendToSystemd("STATUS=start pending"); break;
+    case kServiceStopped: SendToSystemd("STATUS=stopped"); break;
+    default: break;
+    }
+    return true;
+}
+
+}  // namespace corvel::platform

@@ -1,0 +1,40 @@
+// The Application event log on Windows; the texts are the executable's
+// message-table resource.
+#include "platform/event_log.h"
+
+#include <windows.h>
+
+namespace corvel::platform {
+
+void NotifyEventLogHook(std::uint16_t type, std::uint32_t id, const char* const* strings, std::uint16_t count);
+
+struct EventSourceRecord {
+    HANDLE handle;
+};
+
+EventSource OpenEventSource(const char* name)
+{
+    HANDLE handle = RegisterEventSourceA(nullptr, name);
+    return handle == nullptr ? nullptr : new EventSourceRecord{handle};
+}
+
+bool ReportServiceEvent(EventSource source, std::uint16_t type, std::uint32_t id, const char* const* strings,
+                        std::uint16_t count)
+{
+    if (source == nullptr) {
+        return false;
+    }
+    NotifyEventLogHook(type, id, strings, count);
+    return ReportEventA(source->handle, type, 0, id, nullptr, count, 0, const_cast<const char**>(strings),
+                        nullptr) != 0;
+}
+
+void CloseEventSource(EventSource source)
+{
+    if (source != nullptr) {
+        DeregisterEventSource(source->handle);
+        delete source;
+    }
+}
+
+}  // namespace corvel::platform

@@ -1,0 +1,65 @@
+// The registry on Windows: HKEY_LOCAL_MACHINE through the ANSI calls.
+#include "platform/registry.h"
+
+#include <windows.h>
+
+namespace corvel::platform {
+
+struct RegistryKeyRecord {
+    HKEY key;
+};
+
+long OpenRegistryKey(const char* subKey, std::uint32_t access, RegistryKey* key)
+{
+    HKEY opened = nullptr;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, access, &opened);
+    if (result == ERROR_SUCCESS) {
+        *key = new RegistryKeyRecord{opened};
+    }
+    return result;
+}
+
+long CreateRegistryKey(const char* subKey, std::uint32_t access, RegistryKey* key)
+{
+    HKEY created = nullptr;
+    DWORD disposition = 0;
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, const_cast<char*>(""), REG_OPTION_NON_VOLATILE,
+                                  access, nullptr, &created, &disposition);
+    if (result == ERROR_SUCCESS) {
+        *key = new RegistryKeyRecord{created};
+    }
+    return result;
+}
+
+long QueryRegistryDword(RegistryKey key, const char* name, std::int32_t* value)
+{
+    DWORD size = sizeof *value;
+    return RegQueryValueExA(key->key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+}
+
+long SetRegistryDword(RegistryKey key, const char* name, std::uint32_t value)
+{
+    DWORD data = value;
+    return RegSetValueExA(key->key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
+}
+
+long SetRegistryExpandString(RegistryKey key, const char* name, const std::string& value)
+{
+    return RegSetValueExA(key->key, name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>(value.size() + 1));
+}
+
+long FlushRegistryKey(RegistryKey key)
+{
+    return RegFlushKey(key->key);
+}
+
+void CloseRegistryKey(RegistryKey key)
+{
+    if (key != nullptr) {
+        RegCloseKey(key->key);
+        delete key;
+    }
+}
+
+}  // namespace corvel::platform

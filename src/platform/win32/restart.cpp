@@ -1,0 +1,31 @@
+// The forced restart on Windows: enable the shutdown privilege, then
+// ExitWindowsEx with reboot and force. No result is tested: the stop goes on
+// while the restart is under way.
+#include "platform/restart.h"
+
+#include <windows.h>
+
+namespace corvel::platform {
+
+bool CallRestartHook(RestartRequest& outcome);
+
+RestartRequest RequestForcedRestart()
+{
+    RestartRequest outcome = RestartRequest::NotRequested;
+    if (CallRestartHook(outcome)) {
+        return outcome;
+    }
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        TOKEN_PRIVILEGES privileges{};
+        privileges.PrivilegeCount = 1;
+        LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid);
+        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+        CloseHandle(token);
+    }
+    ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0);
+    return RestartRequest::Requested;
+}
+
+}  // namespace corvel::platform

@@ -1,0 +1,209 @@
+#include "service/cntservice.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "platform/restart.h"
+#include "platform/threads.h"
+
+CNTService* serviceInstance = nullptr;
+
+namespace {
+
+constexpr std::uint32_t kOwnProcess = 0x10;
+constexpr std::uint32_t kAcceptStop = 1;
+
+constexpr std::uint32_t kControlStop = 1;
+constexpr std::uint32_t kControlPause = 2;
+constexpr std::uint32_t kControlContinue = 3;
+constexpr std::uint32_t kControlInterrogate = 4;
+constexpr std::uint32_t kControlShutdown = 5;
+constexpr std::uint32_t kFirstUserControl = 128;
+
+constexpr std::uint32_t kEventControlHandlerNotInstalled = 103;
+constexpr std::uint32_t kEventInitializationFailed = 104;
+constexpr std::uint32_t kEventStarted = 105;
+constexpr std::uint32_t kEventUnsupportedRequest = 106;
+constexpr std::uint32_t kEventStopped = 108;
+
+}  // namespace
+
+CNTService::CNTService(const char* name)
+    : status{kOwnProcess, corvel::platform::kServiceStopped, kAcceptStop, 0, 0, 0, 0}
+{
+    std::memset(serviceName, 0, sizeof serviceName);
+    if (name != nullptr) {
+        std::strncpy(serviceName, name, sizeof serviceName - 1);
+    }
+    serviceInstance = this;
+}
+
+CNTService::~CNTService()
+{
+    Trace("CNTService::~CNTService()");
+    if (eventSource != nullptr) {
+        corvel::platform::CloseEventSource(eventSource);
+        eventSource = nullptr;
+    }
+    if (serviceInstance == this) {
+        serviceInstance = nullptr;
+    }
+}
+
+void CNTService::Trace(const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    corvel::TraceLineV(serviceName, format, arguments);
+    va_end(arguments);
+}
+
+void CNTService::WriteEvent(std::uint16_t type, std::uint32_t id, const char* s1, const char* s2, const char* s3)
+{
+    const char* strings[3];
+    std::uint16_t count = 0;
+    for (const char* text : {s1, s2, s3}) {
+        if (text != nullptr) {
+            strings[count++] = text;
+        }
+    }
+    if (eventSource == nullptr) {
+        eventSource = corvel::platform::OpenEventSource(serviceName);
+    }
+    if (eventSource != nullptr) {
+        corvel::platform::ReportServiceEvent(eventSource, type, id, strings, count);
+    }
+}
+
+void CNTService::SetStatus(std::uint32_t state)
+{
+    std::lock_guard<std::recursive_mutex> guard(statusLock_);
+    Trace("CNTService::SetStatus(%lu, %lu)", static_cast<unsigned long>(statusHandle),
+          static_cast<unsigned long>(state));
+    status.currentState = state;
+    corvel::platform::ReportServiceStatus(statusHandle, status);
+}
+
+bool CNTService::Initialize()
+{
+    Trace("Entering CNTService::Initialize()");
+    SetStatus(corvel::platform::kServiceStartPending);
+    bool initialized = OnInit();
+    {
+        std::lock_guard<std::recursive_mutex> guard(statusLock_);
+        status.win32ExitCode = corvel::platform::LastErrorCode();
+        status.checkPoint = 0;
+        status.waitHint = 0;
+    }
+    if (!initialized) {
+        WriteEvent(corvel::platform::kEventError, kEventInitializationFailed);
+        SetStatus(corvel::platform::kServiceStopped);
+        return false;
+    }
+    WriteEvent(corvel::platform::kEventInformation, kEventStarted);
+    SetStatus(corvel::platform::kServiceRunning);
+    Trace("Leaving CNTService::Initialize()");
+    return true;
+}
+
+void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
+{
+    CNTService* service = serviceInstance;
+    service->Trace("Entering CNTService::ServiceMain()");
+    {
+        std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
+        service->status.currentState = corvel::platform::kServiceStartPending;
+    }
+    service->statusHandle = corvel::platform::RegisterControlHandler(service->serviceName, Handler);
+    if (service->statusHandle == 0) {
+        service->WriteEvent(corvel::platform::kEventError, kEventControlHandlerNotInstalled);
+        return;
+    }
+    if (service->Initialize()) {
+        service->running.store(1);
+        {
+            std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
+            service->status.win32ExitCode = 0;
+            service->status.checkPoint = 0;
+            service->status.waitHint = 0;
+        }
+        service->Run();
+    }
+    service->SetStatus(corvel::platform::kServiceStopped);
+    service->Trace("Leaving CNTService::ServiceMain()");
+}
+
+void CNTService::Handler(std::uint32_t code)
+{
+    CNTService* service = serviceInstance;
+    service->Trace("CNTService::Handler(%lu)", static_cast<unsigned long>(code));
+    switch (code) {
+    case kControlStop:
+        service->SetStatus(corvel::platform::kServiceStopPending);
+        service->OnStop();
+        service->running.store(0);
+        service->WriteEvent(corvel::platform::kEventInformation, kEventStopped);
+        break;
+    case kControlPause: service->OnPause(); break;
+    case kControlContinue: service->OnContinue(); break;
+    case kControlInterrogate: service->OnInterrogate(); break;
+    case kControlShutdown: service->OnShutdown(); break;
+    default:
+        if (code < kFirstUserControl || !service->OnUserControl(code)) {
+            service->WriteEvent(corvel::platform::kEventError, kEventUnsupportedRequest);
+        }
+        break;
+    }
+    std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
+    service->Trace("Updating status (%lu, %lu)", static_cast<unsigned long>(service->statusHandle),
+                   static_cast<unsigned long>(service->status.currentState));
+    corvel::platform::ReportServiceStatus(service->statusHandle, service->status);
+}
+
+bool CNTService::RunDispatcher()
+{
+    Trace("Calling StartServiceCtrlDispatcher()");
+    bool result = corvel::platform::RunControlDispatcher(serviceName, ServiceMain);
+    Trace("Returned from StartServiceCtrlDispatcher()");
+    return result;
+}
+
+bool CNTService::OnInit()
+{
+    Trace("CNTService::OnInit()");
+    return true;
+}
+
+void CNTService::OnStop()
+{
+    Trace("CNTService::OnStop()");
+    if (corvel::platform::RequestForcedRestart() == corvel::platform::RestartRequest::NotRequested) {
+        Trace("No machine restart requested (set CORVEL_RESTART_ON_STOP=1 to request one)");
+    }
+}
+
+void CNTService::OnInterrogate()
+{
+    Trace("CNTService::OnInterrogate()");
+}
+
+void CNTService::OnPause()
+{
+    Trace("CNTService::OnPause()");
+}
+
+void CNTService::OnContinue()
+{
+    Trace("CNTService::OnContinue()");
+}
+
+void CNTService::OnShutdown()
+{
+    Trace("CNTService::OnShutdown()");
+}
+
+bool CNTService::OnUserControl(std::uint32_t code)
+{
+    Trace("CNTService::OnUserControl(%8.8lXH)", static_cast<unsigned long>(code));
+    return false;
+}

@@ -1,0 +1,143 @@
+// The three switches (-v, -i, -u) and the service control manager calls
+// behind them: installation, removal and the event-source registration that
+// lets the event log show the message table's texts.
+#include <cstdio>
+#include <string>
+
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/threads.h"
+#include "service/cntservice.h"
+
+namespace {
+
+constexpr std::uint32_t kEventInstalled = 100;
+constexpr std::uint32_t kEventRemoved = 101;
+constexpr std::uint32_t kEventNotRemoved = 102;
+constexpr std::uint32_t kTypesSupported = 7;  // error, warning and information
+constexpr char kEventSourceKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+constexpr std::size_t kEventSourceKeyCapacity = 256;
+
+bool SameSwitch(const char* argument, const char* option)
+{
+    // ASCII case folding; the switches are two ASCII characters.
+    for (; *argument != '\0' && *option != '\0'; ++argument, ++option) {
+        char a = *argument >= 'A' && *argument <= 'Z' ? static_cast<char>(*argument - 'A' + 'a') : *argument;
+        if (a != *option) {
+            return false;
+        }
+    }
+    return *argument == '\0' && *option == '\0';
+}
+
+}  // namespace
+
+bool CNTService::HandleCommandLine(int argc, char** argv)
+{
+    if (argc < 2) {
+        return false;
+    }
+    const char* option = argv[1];
+    if (SameSwitch(option, "-v")) {
+        std::printf("%s Version %d.%d\n", serviceName, majorVersion, minorVersion);
+        std::printf("The service is %s installed\n", CheckInstalled() ? "currently" : "not");
+    } else if (SameSwitch(option, "-i")) {
+        if (CheckInstalled()) {
+            std::printf("%s is already installed\n", serviceName);
+        } else if (InstallService()) {
+            std::printf("%s installed\n", serviceName);
+        } else {
+            std::printf("%s failed to install. Error %d\n", serviceName,
+                        static_cast<int>(corvel::platform::LastErrorCode()));
+        }
+    } else if (SameSwitch(option, "-u")) {
+        if (!CheckInstalled()) {
+            std::printf("%s is not installed\n", serviceName);
+        } else if (RemoveService()) {
+            std::printf("%s removed. (You must delete the file (%s) yourself.)\n", serviceName,
+                        corvel::platform::ModuleFileName().c_str());
+        } else {
+            std::printf("Could not remove %s. Error %d\n", serviceName,
+                        static_cast<int>(corvel::platform::LastErrorCode()));
+        }
+    } else {
+        return false;
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+bool CNTService::CheckInstalled()
+{
+    using namespace corvel::platform;
+    ScmHandle manager = OpenServiceManager(kScManagerAllAccess);
+    if (manager == nullptr) {
+        return false;
+    }
+    bool installed = false;
+    if (ScmHandle service = OpenInstalledService(manager, serviceName, kServiceQueryConfig)) {
+        CloseScmHandle(service);
+        installed = true;
+    }
+    CloseScmHandle(manager);
+    return installed;
+}
+
+bool CNTService::InstallService()
+{
+    using namespace corvel::platform;
+    ScmHandle manager = OpenServiceManager(kScManagerAllAccess);
+    if (manager == nullptr) {
+        return false;
+    }
+    std::string programPath = ModuleFileName();
+    ScmHandle service = CreateOwnProcessService(manager, serviceName, programPath.c_str());
+    if (service == nullptr) {
+        std::uint32_t error = LastErrorCode();
+        CloseScmHandle(manager);
+        SetLastErrorCode(error);  // the caller prints the SCM's error
+        return false;
+    }
+
+    char keyPath[kEventSourceKeyCapacity];
+    std::snprintf(keyPath, sizeof keyPath, "%s%s", kEventSourceKeyPrefix, serviceName);
+    RegistryKey key = nullptr;
+    if (CreateRegistryKey(keyPath, kKeyWrite, &key) != kErrorSuccess) {
+        CloseScmHandle(service);
+        CloseScmHandle(manager);
+        return false;
+    }
+    SetRegistryExpandString(key, "EventMessageFile", programPath);
+    SetRegistryDword(key, "TypesSupported", kTypesSupported);
+    CloseRegistryKey(key);
+
+    WriteEvent(kEventInformation, kEventInstalled, serviceName);
+    CloseScmHandle(service);
+    CloseScmHandle(manager);
+    return true;
+}
+
+bool CNTService::RemoveService()
+{
+    using namespace corvel::platform;
+    ScmHandle manager = OpenServiceManager(kScManagerAllAccess);
+    if (manager == nullptr) {
+        return false;
+    }
+    ScmHandle service = OpenInstalledService(manager, serviceName, kServiceDelete);
+    if (service == nullptr) {
+        CloseScmHandle(manager);
+        return false;
+    }
+    bool removed = DeleteInstalledService(service);
+    std::uint32_t error = LastErrorCode();
+    if (removed) {
+        WriteEvent(kEventInformation, kEventRemoved, serviceName);
+    } else {
+        WriteEvent(kEventError, kEventNotRemoved, serviceName);
+    }
+    CloseScmHandle(service);
+    CloseScmHandle(manager);
+    SetLastErrorCode(error);
+    return removed;
+}

@@ -1,0 +1,115 @@
+#include "service/my_service.h"
+
+#include <cstdio>
+
+#include "platform/registry.h"
+#include "registration/registration_listener.h"
+#include "watchdog/session_scanner.h"
+
+namespace {
+
+constexpr std::uint32_t kSaveStatusControl = 128;
+constexpr std::size_t kKeyPathCapacity = 1024;
+
+corvel::platform::ThreadHandle scannerThread = nullptr;
+corvel::platform::ThreadHandle listenerThread = nullptr;
+
+// "<service key>\<subkey>", composed in a buffer of kKeyPathCapacity bytes.
+void ComposeSubkeyPath(char (&path)[kKeyPathCapacity], const char* serviceName, const char* subkey)
+{
+    std::snprintf(path, sizeof path, "%s%s\\%s", kServiceKeyPrefix, serviceName, subkey);
+}
+
+}  // namespace
+
+CMyService::CMyService()
+    : CNTService(kServiceDisplayName), scannerProcedure(SessionScanner), listenerProcedure(RegistrationListener)
+{
+}
+
+bool CMyService::OnInit()
+{
+    using namespace corvel::platform;
+    char path[kKeyPathCapacity];
+    ComposeSubkeyPath(path, serviceName, "Parameters");
+    RegistryKey key = nullptr;
+    if (OpenRegistryKey(path, kKeyQueryValue, &key) == kErrorSuccess) {
+        // An absent value keeps the field's initial value.
+        QueryRegistryDword(key, "Start", &startValue);
+        QueryRegistryDword(key, "Inc", &increment);
+        CloseRegistryKey(key);
+    }
+    state.store(startValue);
+    return true;
+}
+
+void CMyService::Run()
+{
+    using namespace corvel::platform;
+    scannerRunning.store(1);
+    listenerRunning.store(1);
+
+    RegistryKey winlogon = nullptr;
+    long result = OpenRegistryKey(kWinlogonKey, kKeyAllAccess, &winlogon);
+    if (result != kErrorSuccess) {
+        WatchdogTrace("RegOpenKeyEx error code:%d", static_cast<int>(result));
+    } else {
+        result = SetRegistryDword(winlogon, "AllowMultipleTSSessions", 1);
+        if (result != kErrorSuccess) {
+            WatchdogTrace("RegSetValueEx error code:%d", static_cast<int>(result));
+        }
+        FlushRegistryKey(winlogon);
+        CloseRegistryKey(winlogon);
+    }
+
+    scannerThread = StartThread(scannerProcedure, nullptr);
+    listenerThread = StartThread(listenerProcedure, nullptr);
+
+    // `running` is tested before each sleep, so the counter is raised once
+    // more after the sleep during which the stop came.
+    while (running.load() != 0) {
+        SleepMs(counterPeriodMs);
+        state.fetch_add(increment);
+    }
+
+    scannerRunning.store(0);
+    listenerRunning.store(0);
+    // The workers are not waited for: they end at their next test of their
+    // flag, or with the process.
+    if (scannerThread != nullptr) {
+        CloseThreadHandle(scannerThread);
+        scannerThread = nullptr;
+    }
+    if (listenerThread != nullptr) {
+        CloseThreadHandle(listenerThread);
+        listenerThread = nullptr;
+    }
+}
+
+bool CMyService::OnUserControl(std::uint32_t code)
+{
+    if (code != kSaveStatusControl) {
+        return false;
+    }
+    SaveStatus();
+    return true;
+}
+
+void CMyService::SaveStatus()
+{
+    using namespace corvel::platform;
+    Trace("Saving current status");
+    char path[kKeyPathCapacity];
+    ComposeSubkeyPath(path, serviceName, "Status");
+    Trace("Creating key: %s", path);
+    RegistryKey key = nullptr;
+    long result = CreateRegistryKey(path, kKeyWrite, &key);
+    if (result != kErrorSuccess) {
+        Trace("Failed to create Status key (%lu)", static_cast<unsigned long>(result));
+        return;
+    }
+    std::int32_t current = state.load();
+    Trace("Saving 'Current' as %ld", static_cast<long>(current));
+    SetRegistryDword(key, "Current", static_cast<std::uint32_t>(current));
+    CloseRegistryKey(key);
+}
