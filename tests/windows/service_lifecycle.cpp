@@ -156,12 +156,28 @@ int RunPhase(const std::string& executable)
 int FinishPhase(const std::string& executable)
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS) : nullptr;
+    SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_ALL_ACCESS) : nullptr;
     Check(service != nullptr, "the SCM still holds the service");
     if (service != nullptr) {
-        SERVICE_STATUS status{};
-        Check(QueryServiceStatus(service, &status) != 0 && status.dwCurrentState == SERVICE_STOPPED,
-              "the service is stopped");
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        BOOL queried = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                            sizeof status, &needed);
+        Say("state after the restart: %s", StateName(status.dwCurrentState));
+        if (queried && status.dwCurrentState != SERVICE_STOPPED) {
+            // The service starts automatically, so the new session brought it
+            // back, as a restarted machine would. End its process without a
+            // stop control, which would request yet another restart.
+            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId);
+            Check(process != nullptr && TerminateProcess(process, 0) != 0 &&
+                      WaitForSingleObject(process, 10000) == WAIT_OBJECT_0,
+                  "the automatically restarted service is ended");
+            if (process != nullptr) {
+                CloseHandle(process);
+            }
+        } else {
+            Check(queried && status.dwCurrentState == SERVICE_STOPPED, "the service is stopped");
+        }
         CloseServiceHandle(service);
     }
     if (manager != nullptr) {
