@@ -1,0 +1,338 @@
+// The service framework and the monitor service: control codes, the stop
+// order, the counter and its saving, trace lines, switches and installation.
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/threads.h"
+#include "registration/registration_listener.h"
+#include "service/my_service.h"
+#include "service/trace.h"
+#include "service_fixture.h"
+#include "watchdog/session_scanner.h"
+
+namespace {
+
+using corvel::testing::ServiceObservation;
+using namespace std::chrono_literals;
+
+// A service with the framework's own virtual operations.
+class BareService : public CNTService {
+public:
+    BareService() : CNTService("Bare Service") {}
+    void Run() override {}
+};
+
+std::uint32_t IdleScanner(void*)
+{
+    while (scannerRunning.load() != 0) {
+        corvel::platform::SleepMs(5);
+    }
+    return 0;
+}
+
+std::uint32_t IdleListener(void*)
+{
+    while (listenerRunning.load() != 0) {
+        corvel::platform::SleepMs(5);
+    }
+    return 0;
+}
+
+// A CMyService whose workers do nothing and whose counter moves every 20 ms.
+class QuickService : public CMyService {
+public:
+    QuickService()
+    {
+        counterPeriodMs = 20;
+        scannerProcedure = IdleScanner;
+        listenerProcedure = IdleListener;
+    }
+};
+
+struct ControlCase {
+    std::uint32_t code;
+    const char* trace;           // a line the control must trace, or null
+    std::uint32_t event;         // the event it must report, or 0
+    std::int32_t runningAfter;
+};
+
+class ControlCodes : public ServiceObservation {};
+
+TEST_F(ControlCodes, EachCodeTracesReportsAndAnswersWithTheStatus)
+{
+    const ControlCase cases[] = {
+        {1, "CNTService::OnStop()", 108, 0},
+        {2, "CNTService::OnPause()", 0, 1},
+        {3, "CNTService::OnContinue()", 0, 1},
+        {4, "CNTService::OnInterrogate()", 0, 1},
+        {5, "CNTService::OnShutdown()", 0, 1},
+        {0, nullptr, 106, 1},
+        {6, nullptr, 106, 1},
+        {127, nullptr, 106, 1},
+        {128, "CNTService::OnUserControl(00000080H)", 106, 1},
+        {129, "CNTService::OnUserControl(00000081H)", 106, 1},
+    };
+    for (const ControlCase& control : cases) {
+        SCOPED_TRACE("control " + std::to_string(control.code));
+        BareService service;
+        service.running.store(1);
+        service.status.currentState = corvel::platform::kServiceRunning;
+        Clear();
+        CNTService::Handler(control.code);
+
+        EXPECT_TRUE(Traced("CNTService::Handler(" + std::to_string(control.code) + ")"));
+        if (control.trace != nullptr) {
+            EXPECT_TRUE(Traced(control.trace));
+        }
+        std::vector<corvel::testing::RecordedEvent> events = Events();
+        if (control.event == 0) {
+            EXPECT_TRUE(events.empty());
+        } else {
+            ASSERT_EQ(events.size(), 1u);
+            EXPECT_EQ(events[0].id, control.event);
+            EXPECT_EQ(events[0].type, control.event == 106 ? corvel::platform::kEventError
+                                                          : corvel::platform::kEventInformation);
+        }
+        EXPECT_EQ(service.running.load(), control.runningAfter);
+        // Every control, an unsupported one too, ends with a status report of
+        // the current state; a stop reports stop pending twice.
+        std::vector<std::uint32_t> states = States();
+        ASSERT_FALSE(states.empty());
+        EXPECT_EQ(states.back(), service.status.currentState);
+        EXPECT_EQ(states.back(), control.code == 1 ? corvel::platform::kServiceStopPending
+                                                   : corvel::platform::kServiceRunning);
+        EXPECT_EQ(restarts, control.code == 1 ? 1 : 0);
+    }
+}
+
+TEST_F(ControlCodes, MonitorServiceSavesOnlyOnControl128)
+{
+    CMyService service;
+    service.state.store(42);
+    CNTService::Handler(128);
+    EXPECT_TRUE(Events().empty());
+    EXPECT_TRUE(Traced("Saving 'Current' as 42"));
+
+    corvel::platform::RegistryKey key = nullptr;
+    ASSERT_EQ(corvel::platform::OpenRegistryKey("SYSTEM\\CurrentControlSet\\Services\\Corvel Service\\Status",
+                                                corvel::platform::kKeyQueryValue, &key),
+              corvel::platform::kErrorSuccess);
+    std::int32_t current = 0;
+    EXPECT_EQ(corvel::platform::QueryRegistryDword(key, "Current", &current), corvel::platform::kErrorSuccess);
+    corvel::platform::CloseRegistryKey(key);
+    EXPECT_EQ(current, 42);
+
+    Clear();
+    CNTService::Handler(129);
+    ASSERT_EQ(Events().size(), 1u);
+    EXPECT_EQ(Events()[0].id, 106u);
+    EXPECT_FALSE(Traced("Saving"));
+    EXPECT_FALSE(Traced("OnUserControl"));
+}
+
+class Lifecycle : public ServiceObservation {};
+
+TEST_F(Lifecycle, StopRequestsRestartBeforeClearingRunningAndReportsStoppedAfterRun)
+{
+    QuickService service;
+    std::thread serviceThread([] { CNTService::ServiceMain(0, nullptr); });
+    for (int wait = 0; wait < 500 && service.running.load() == 0; ++wait) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(service.running.load(), 1);
+    EXPECT_EQ(scannerRunning.load(), 1);
+    EXPECT_EQ(listenerRunning.load(), 1);
+
+    CNTService::Handler(1);
+    serviceThread.join();
+
+    std::vector<std::string> traces = Traces();
+    auto position = [&](const std::string& part) {
+        for (std::size_t index = 0; index < traces.size(); ++index) {
+            if (traces[index].find(part) != std::string::npos) {
+                return index;
+            }
+        }
+        return traces.size();
+    };
+    EXPECT_LT(position("CNTService::OnStop()"), position("<restart requested>"));
+    EXPECT_LT(position("<restart requested>"), position("Updating status"));
+    EXPECT_LT(position("Updating status"), position("Leaving CNTService::ServiceMain()"));
+    EXPECT_EQ(restarts, 1);
+    EXPECT_EQ(runningAtRestart, 1) << "OnStop runs before running is cleared";
+
+    // start pending, running, stop pending (twice), then stopped last.
+    std::vector<std::uint32_t> states = States();
+    ASSERT_GE(states.size(), 5u);
+    EXPECT_EQ(states[0], corvel::platform::kServiceStartPending);
+    EXPECT_EQ(states[1], corvel::platform::kServiceRunning);
+    EXPECT_EQ(states.back(), corvel::platform::kServiceStopped);
+    EXPECT_EQ(states[states.size() - 2], corvel::platform::kServiceStopPending);
+    EXPECT_EQ(scannerRunning.load(), 0);
+    EXPECT_EQ(listenerRunning.load(), 0);
+
+    std::vector<corvel::testing::RecordedEvent> events = Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].id, 105u);
+    EXPECT_EQ(events[0].text, "The service was started.");
+    EXPECT_EQ(events[1].id, 108u);
+}
+
+TEST_F(Lifecycle, CounterStartsFromParametersAndStepsByIncrement)
+{
+    struct Case {
+        bool withParameters;
+        std::int32_t start;
+        std::int32_t increment;
+    };
+    for (Case counter : {Case{false, 0, 1}, Case{true, 10, 5}}) {
+        SCOPED_TRACE(counter.withParameters ? "Start 10, Inc 5" : "no Parameters key");
+        if (counter.withParameters) {
+            corvel::platform::RegistryKey key = nullptr;
+            ASSERT_EQ(corvel::platform::CreateRegistryKey(
+                          "SYSTEM\\CurrentControlSet\\Services\\Corvel Service\\Parameters",
+                          corvel::platform::kKeyWrite, &key),
+                      corvel::platform::kErrorSuccess);
+            corvel::platform::SetRegistryDword(key, "Start", 10);
+            corvel::platform::SetRegistryDword(key, "Inc", 5);
+            corvel::platform::CloseRegistryKey(key);
+        }
+        QuickService service;
+        EXPECT_TRUE(service.OnInit());
+        EXPECT_EQ(service.startValue, counter.start);
+        EXPECT_EQ(service.increment, counter.increment);
+        EXPECT_EQ(service.state.load(), counter.start);
+
+        service.running.store(1);
+        std::thread runThread([&] { service.Run(); });
+        std::this_thread::sleep_for(150ms);
+        service.running.store(0);
+        runThread.join();
+        std::int32_t steps = (service.state.load() - counter.start) / counter.increment;
+        EXPECT_GE(steps, 2);
+        EXPECT_EQ((service.state.load() - counter.start) % counter.increment, 0);
+    }
+}
+
+TEST_F(Lifecycle, RunSetsAllowMultipleTsSessionsWhenWinlogonExists)
+{
+    corvel::platform::RegistryKey key = nullptr;
+    ASSERT_EQ(corvel::platform::CreateRegistryKey(kWinlogonKey, corvel::platform::kKeyAllAccess, &key),
+              corvel::platform::kErrorSuccess);
+    corvel::platform::SetRegistryDword(key, "AllowMultipleTSSessions", 0);
+    QuickService service;
+    service.running.store(0);
+    service.Run();
+    std::int32_t value = 0;
+    EXPECT_EQ(corvel::platform::QueryRegistryDword(key, "AllowMultipleTSSessions", &value),
+              corvel::platform::kErrorSuccess);
+    EXPECT_EQ(value, 1);
+    corvel::platform::CloseRegistryKey(key);
+    EXPECT_FALSE(Traced("RegOpenKeyEx error code"));
+}
+
+class TraceLines : public ServiceObservation {};
+
+TEST_F(TraceLines, FormatCutAndReadyText)
+{
+    WatchdogTrace("Disconn sIP1==%s!", "10.0.0.7");
+    std::string expectedPrefix = "[Corvel-DisconnService](" + std::to_string(corvel::platform::CurrentThreadId()) + "): ";
+    ASSERT_EQ(Traces().size(), 1u);
+    EXPECT_EQ(Traces()[0], expectedPrefix + "Disconn sIP1==10.0.0.7!\n");
+
+    Clear();
+    WatchdogTrace("%s", std::string(3000, 'x').c_str());
+    ASSERT_EQ(Traces().size(), 1u);
+    EXPECT_EQ(Traces()[0].size(), corvel::kTraceLineBytes - 1);  // the terminator is the 1024th byte
+    EXPECT_EQ(Traces()[0].back(), '\n');
+
+    Clear();
+    WatchdogTraceText("http://%s/%d%n");
+    EXPECT_EQ(Traces()[0], expectedPrefix + "http://%s/%d%n\n");
+}
+
+TEST_F(TraceLines, ServiceNameIsCutTo63Characters)
+{
+    std::string longName(70, 'n');
+    class NamedService : public CNTService {
+    public:
+        explicit NamedService(const char* name) : CNTService(name) {}
+        void Run() override {}
+    } service(longName.c_str());
+    EXPECT_EQ(std::strlen(service.serviceName), 63u);
+    service.Trace("hello");
+    EXPECT_EQ(Traces().back().substr(0, 65), "[" + std::string(63, 'n') + "]");
+}
+
+class CommandLine : public ServiceObservation {
+protected:
+    std::string Run(CMyService& service, const char* option, bool* handled = nullptr)
+    {
+        char program[] = "corvel-service";
+        std::string argument = option;
+        char* argv[] = {program, argument.data(), nullptr};
+        ::testing::internal::CaptureStdout();
+        bool result = service.HandleCommandLine(2, argv);
+        std::string output = ::testing::internal::GetCapturedStdout();
+        if (handled != nullptr) {
+            *handled = result;
+        }
+        return output;
+    }
+};
+
+TEST_F(CommandLine, OnlyTheThreeSwitchesInAnyCaseAreHandled)
+{
+    CMyService service;
+    char program[] = "corvel-service";
+    char* noArguments[] = {program, nullptr};
+    EXPECT_FALSE(service.HandleCommandLine(1, noArguments));
+    struct Case {
+        const char* option;
+        bool handled;
+    };
+    for (Case option : {Case{"-v", true}, Case{"-V", true}, Case{"/i", false}, Case{"-x", false},
+                        Case{"-vv", false}, Case{"", false}}) {
+        bool handled = false;
+        Run(service, option.option, &handled);
+        EXPECT_EQ(handled, option.handled) << option.option;
+    }
+}
+
+TEST_F(CommandLine, InstallVersionAndRemove)
+{
+    // Another program (a leftover of an earlier run under the same SCM) must not decide the outcome.
+    CMyService service;
+    if (service.CheckInstalled()) {
+        Run(service, "-u");
+    }
+    EXPECT_EQ(Run(service, "-v"), "Corvel Service Version 1.0\nThe service is not installed\n");
+    EXPECT_EQ(Run(service, "-u"), "Corvel Service is not installed\n");
+    Clear();
+    EXPECT_EQ(Run(service, "-I"), "Corvel Service installed\n");
+    ASSERT_EQ(Events().size(), 1u);
+    EXPECT_EQ(Events()[0].id, 100u);
+    EXPECT_EQ(Events()[0].text, "The Corvel Service service was installed.");
+    EXPECT_EQ(Run(service, "-i"), "Corvel Service is already installed\n");
+    EXPECT_EQ(Run(service, "-v"), "Corvel Service Version 1.0\nThe service is currently installed\n");
+#if !defined(_WIN32)
+    std::ifstream unit(root / "units" / "corvel-service.service");
+    std::string content((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>());
+    EXPECT_NE(content.find("ExecStart=" + corvel::platform::ModuleFileName()), std::string::npos);
+    EXPECT_NE(content.find("CORVEL_RESTART_ON_STOP=1"), std::string::npos);
+#endif
+    Clear();
+    std::string removed = Run(service, "-U");
+    EXPECT_EQ(removed.rfind("Corvel Service removed. (You must delete the file (", 0), 0u) << removed;
+    ASSERT_EQ(Events().size(), 1u);
+    EXPECT_EQ(Events()[0].id, 101u);
+    EXPECT_EQ(Run(service, "-v"), "Corvel Service Version 1.0\nThe service is not installed\n");
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// The real corvel-service binary on Linux, run in the foreground with a
+// temporary state root: signals become control codes, SIGUSR1 saves the
+// counter, SIGTERM stops the process with exit code 0 and no restart request.
+#if !defined(_WIN32)
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream file(path);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+TEST(Foreground, SignalsSaveTheCounterAndStopCleanly)
+{
+    fs::path root = fs::temp_directory_path() / ("corvel-foreground-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root);
+    pid_t child = ::fork();
+    if (child == 0) {
+        int trace = ::open((root / "trace.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(trace, STDERR_FILENO);
+        ::setenv("CORVEL_ROOT", root.c_str(), 1);
+        ::unsetenv("CORVEL_RESTART_ON_STOP");
+        ::unsetenv("NOTIFY_SOCKET");
+        ::execl(CORVEL_SERVICE_BINARY, CORVEL_SERVICE_BINARY, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(child, 0);
+
+    fs::path current = root / "registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet/Services/Corvel Service/Status/Current";
+    // The handler is installed once the service reports running.
+    for (int wait = 0; wait < 100 && ReadFile(root / "trace.log").find("SetStatus(1, 4)") == std::string::npos; ++wait) {
+        std::this_thread::sleep_for(50ms);
+    }
+    ::kill(child, SIGUSR1);
+    for (int wait = 0; wait < 100 && !fs::exists(current); ++wait) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(fs::exists(current));
+    EXPECT_EQ(ReadFile(current), "0\n");
+
+    auto stopAt = std::chrono::steady_clock::now();
+    ::kill(child, SIGTERM);
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() - stopAt < 10s) {
+        std::this_thread::sleep_for(20ms);
+    }
+    if (ended == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    auto stopTook = std::chrono::steady_clock::now() - stopAt;
+    EXPECT_EQ(ended, child) << "the service did not end after SIGTERM";
+    EXPECT_LT(stopTook, 6s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+
+    std::string trace = ReadFile(root / "trace.log");
+    EXPECT_NE(trace.find("CNTService::Handler(128)"), std::string::npos);
+    EXPECT_NE(trace.find("No machine restart requested"), std::string::npos);
+    EXPECT_NE(trace.find("Leaving CNTService::ServiceMain()"), std::string::npos);
+    if (!HasFailure()) {
+        fs::remove_all(root);
+    }
+}
+
+}  // namespace
+
+#endif
