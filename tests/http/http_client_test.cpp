@@ -375,6 +375,23 @@ TEST(HttpClient, FollowsARedirectToAnAbsolutePath)
     EXPECT_STREQ(client.Target().Path(), "/moved/here");
 }
 
+TEST(HttpClient, FollowsARedirectToAnotherServer)
+{
+    LoopbackServer second({Answer({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nB!"})});
+    LoopbackServer first({{ReadRequest(), SendBytes("HTTP/1.1 301 Moved\r\nConnection: close\r\nLocation: " +
+                                                    second.Url("/b?q=1") + "\r\nContent-Length: 0\r\n\r\n")}});
+    Client client;
+    RequestOptions options = PostOptions(Literal(""));
+    ASSERT_TRUE(client.SendRequest(UrlOf(first.Url("/a")), options));
+    EXPECT_EQ(client.StatusCode(), 200);
+    EXPECT_EQ(Body(client), "B!");
+    const auto requests = second.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].rfind("POST /b?q=1 HTTP/1.1\r\n", 0), 0u) << requests[0];
+    EXPECT_NE(requests[0].find("Host: 127.0.0.1:" + std::to_string(second.Port()) + "\r\n"), std::string::npos);
+    EXPECT_EQ(client.Target().PortNumber(), second.Port());
+}
+
 TEST(HttpClient, RedirectWithoutLocationIsTheAnswer)
 {
     LoopbackServer server({Answer({"HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n"})});
