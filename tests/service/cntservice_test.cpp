@@ -140,6 +140,10 @@ class Lifecycle : public ServiceObservation {};
 
 TEST_F(Lifecycle, StopRequestsRestartBeforeClearingRunningAndReportsStoppedAfterRun)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows registers the control handler only inside the SCM's dispatcher; "
+                    "the service lifecycle test under Wine's SCM covers this order";
+#endif
     QuickService service;
     std::thread serviceThread([] { CNTService::ServiceMain(0, nullptr); });
     for (int wait = 0; wait < 500 && service.running.load() == 0; ++wait) {
