@@ -39,7 +39,11 @@ stage_asan() {
 
 stage_tsan() {
   # Only the programs that run threads of the service: scanner, probes, listener, stop.
-  configure_and_build tsan --target service_tests watchdog_tests registration_tests
+  local targets=() subsystem
+  for subsystem in service watchdog registration; do
+    if compgen -G "tests/$subsystem/*.cpp" >/dev/null; then targets+=(--target "${subsystem}_tests"); fi
+  done
+  configure_and_build tsan "${targets[@]}"
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan -L tsan --no-tests=ignore
 }
 
