@@ -85,7 +85,16 @@ stage_mingw-x64() {
 failed=()
 for stage in "${stages[@]}"; do
   echo "=== stage $stage"
-  if ! "stage_$stage"; then
+  # Each stage runs in a subshell of its own with -e in force, so that its
+  # first failing step fails the stage (an `if` would switch -e off inside).
+  set +e
+  (
+    set -e
+    "stage_$stage"
+  )
+  result=$?
+  set -e
+  if ((result != 0)); then
     failed+=("$stage")
   fi
 done
