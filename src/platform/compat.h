@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// An HRESULT from its 32-bit pattern, for failure codes written in hex.
+#define MAKE_HRESULT_VALUE(value) static_cast<HRESULT>(static_cast<std::uint32_t>(value))
+
 #if defined(_WIN32)
 
 #include <winsock2.h>
@@ -53,7 +56,6 @@ using BSTR = OLECHAR*;
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
-#define MAKE_HRESULT_VALUE(value) static_cast<HRESULT>(static_cast<std::uint32_t>(value))
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;

@@ -1,0 +1,23 @@
+// System message texts on Windows: FormatMessageA from the system's table.
+#include "platform/system_message.h"
+
+#include <windows.h>
+
+namespace corvel::platform {
+
+std::optional<std::string> SystemMessageText(std::uint32_t code)
+{
+    char* text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  reinterpret_cast<char*>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr) {
+        return std::nullopt;
+    }
+    std::string message(text, length);
+    LocalFree(text);
+    return message;
+}
+
+}  // namespace corvel::platform
