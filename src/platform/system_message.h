@@ -1,6 +1,7 @@
-// The system's message text for a failure code (FormatMessageA from the
-// system's table, language neutral/default). On Linux a table of the texts of
-// the codes this system produces, worded and ended (CR LF) as Windows does.
+// The system's message text for a failure code, as FormatMessageA gives it
+// (buffer allocated by the system, text from the system's table, neutral
+// language, no inserts). On Linux a table of the texts of the codes this
+// system produces stands in for the system's table.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +10,8 @@
 
 namespace corvel::platform {
 
-// The text as the system gives it, line end included; nothing when the system
-// has no text for the code.
-std::optional<std::string> SystemMessageText(std::uint32_t code);
+// The text exactly as the system has it, line end included; none when the
+// system has no text for the code.
+std::optional<std::string> SystemMessageText(std::int32_t code);
 
 }  // namespace corvel::platform

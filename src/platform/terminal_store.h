@@ -1,10 +1,11 @@
-// The store behind the terminal database: ADO with the Jet provider through
-// COM on Windows (a Connection and one Recordset per lookup), SQLite on Linux
-// (file terminal.db in the state root, table Properties with text column ip).
-// Every call reports an HRESULT and, when the store supplied one, its error
-// information.
+// The terminal database's connection and result sets: ADO Connection and
+// Recordset objects through COM with the Jet 4.0 provider on Windows; on Linux
+// an SQLite file <state root>/terminal.db with the same table Properties and
+// the same operations. Every operation returns an HRESULT; a failing one also
+// hands back the error information that the failing object supplied, if any.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -12,62 +13,48 @@
 
 namespace corvel::platform {
 
-// The error information a failed store call left (IErrorInfo on Windows, the
-// SQLite message on Linux).
-class StoreErrorInfo {
-public:
-    virtual ~StoreErrorInfo() = default;
-    // The description in the narrow text of the service side (ANSI code page
-    // on Windows); empty when the object gives none.
-    virtual std::string Description() const = 0;
-};
+// The error information object of a failure (IErrorInfo on Windows, the
+// SQLite message on Linux). Shared, because a failure is copied as it travels.
+struct StoreErrorInfo;
+using StoreErrorInfoPtr = std::shared_ptr<StoreErrorInfo>;
 
-struct StoreStatus {
-    HRESULT code = S_OK;
-    std::shared_ptr<const StoreErrorInfo> errorInfo;
+// The error information's description in the narrow text of the service side;
+// empty when there is none.
+std::string DescribeStoreError(const StoreErrorInfo* info);
 
-    bool Failed() const { return code < 0; }
-};
+// Values of the connection's State.
+inline constexpr std::int32_t kStoreStateClosed = 0;
+inline constexpr std::int32_t kStoreStateOpen = 1;
 
-// Format of the connection text; %s is TerminalStoreDirectory().
-extern const char kConnectionTextFormat[];
+struct StoreConnection;
+struct StoreResultSet;
 
-// Windows: the executable's directory (its path cut at the last backslash).
-// Linux: the state root.
-std::string TerminalStoreDirectory();
+// Where the database file lies: the executable's directory on Windows, the
+// state root on Linux. Without a trailing separator.
+std::string DatabaseDirectory();
 
-class TerminalConnection;
-class TerminalRecordset;
+// Creates a connection object; null when it cannot be created.
+StoreConnection* CreateStoreConnection();
+void ReleaseStoreConnection(StoreConnection* connection);
+// Opens the database named by the connection text (empty user and password, option 0).
+HRESULT OpenStoreConnection(StoreConnection* connection, const char* connectionText, StoreErrorInfoPtr* error);
+HRESULT StoreConnectionState(StoreConnection* connection, std::int32_t* state, StoreErrorInfoPtr* error);
+HRESULT CloseStoreConnection(StoreConnection* connection, StoreErrorInfoPtr* error);
 
-struct TerminalConnectionDeleter {
-    void operator()(TerminalConnection* connection) const;
-};
-struct TerminalRecordsetDeleter {
-    void operator()(TerminalRecordset* recordset) const;
-};
-using TerminalConnectionPtr = std::unique_ptr<TerminalConnection, TerminalConnectionDeleter>;
-using TerminalRecordsetPtr = std::unique_ptr<TerminalRecordset, TerminalRecordsetDeleter>;
-
-// Creating an object (class context 7, OleRun, then the wanted interface)
-// gives null when any step fails; no failure is reported at this point.
-TerminalConnectionPtr CreateTerminalConnection();
-TerminalRecordsetPtr CreateTerminalRecordset();
-
-// Connection: Open(text, "", "", 0); State (0 = closed); Close.
-StoreStatus OpenConnection(TerminalConnection& connection, const char* connectionText);
-StoreStatus ConnectionState(TerminalConnection& connection, long& state);
-StoreStatus CloseConnection(TerminalConnection& connection);
-
-// Result set: Open(query, connection, dynamic, optimistic, text command).
-// The query text is what ADO runs; SQLite runs its own statement with the
-// address bound as a parameter.
-StoreStatus OpenRecordset(TerminalRecordset& recordset, TerminalConnection& connection, const char* queryText,
-                          const char* address);
-StoreStatus RecordsetAtEnd(TerminalRecordset& recordset, bool& atEnd);
-StoreStatus AddNewRow(TerminalRecordset& recordset);
-StoreStatus WriteField(TerminalRecordset& recordset, const char* name, const char* value);
-// Update writes the new row; on Linux it is committed (durable) on return.
-StoreStatus UpdateRow(TerminalRecordset& recordset);
-StoreStatus CloseRecordset(TerminalRecordset& recordset);
+// Creates a result-set object; null when it cannot be created.
+StoreResultSet* CreateStoreResultSet();
+void ReleaseStoreResultSet(StoreResultSet* resultSet);
+// Opens the rows of Properties whose ip is address over the connection
+// (dynamic cursor, optimistic lock, text command). queryText is the SQL text
+// that names the address; on Linux the statement binds address instead.
+HRESULT OpenStoreResultSet(StoreResultSet* resultSet, const char* queryText, const char* address,
+                           StoreConnection* connection, StoreErrorInfoPtr* error);
+// EOF: true when the result set holds no row.
+HRESULT StoreResultSetAtEnd(StoreResultSet* resultSet, bool* atEnd, StoreErrorInfoPtr* error);
+// AddNew and Update with both arguments omitted; the field write is Collect.
+HRESULT AddNewStoreRow(StoreResultSet* resultSet, StoreErrorInfoPtr* error);
+HRESULT SetStoreField(StoreResultSet* resultSet, const char* name, const char* value, StoreErrorInfoPtr* error);
+HRESULT UpdateStoreRow(StoreResultSet* resultSet, StoreErrorInfoPtr* error);
+HRESULT CloseStoreResultSet(StoreResultSet* resultSet, StoreErrorInfoPtr* error);
 
 }  // namespace corvel::platform

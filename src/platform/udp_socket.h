@@ -1,33 +1,43 @@
-// The registration listener's datagram socket: Winsock 1.1 on Windows, a BSD
-// socket on Linux. One IPv4 UDP socket bound to a port on the any-address,
-// read with blocking receives.
+// The registration listener's UDP socket: Winsock 1.1 calls (socket, bind,
+// recvfrom, inet_ntoa, closesocket) on Windows, BSD sockets on Linux. The
+// sending half serves the listener's tests and tools.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace corvel::platform {
 
-using DatagramSocket = std::uintptr_t;
-inline constexpr DatagramSocket kInvalidDatagramSocket = ~DatagramSocket{0};
+using UdpSocket = std::uintptr_t;
+inline constexpr UdpSocket kInvalidUdpSocket = ~UdpSocket{0};
 
-// WSAStartup asking for version 1.1 / WSACleanup; on Linux there is nothing to start.
-bool StartDatagramNetworking();
-bool StopDatagramNetworking();
+// Dotted-decimal IPv4 text with its terminator: "255.255.255.255" and a NUL.
+inline constexpr std::size_t kAddressTextBytes = 16;
 
-// socket(AF_INET = 2, SOCK_DGRAM = 2, IPPROTO_UDP = 17); kInvalidDatagramSocket on failure.
-DatagramSocket OpenDatagramSocket();
+// WSAStartup asking for version 1.1 (nothing to do on Linux). 0 on success.
+std::int32_t StartDatagramLibrary();
+// WSACleanup. 0 on success.
+std::int32_t StopDatagramLibrary();
 
-// Binds to the port (host byte order here) on 0.0.0.0.
-bool BindDatagramSocket(DatagramSocket socket, std::uint16_t port);
+// An IPv4 datagram socket (family 2, type 2, protocol 17); kInvalidUdpSocket on failure.
+UdpSocket OpenUdpSocket();
+// closesocket; true on success.
+bool CloseUdpSocket(UdpSocket socket);
 
-// Blocks until one datagram arrives and copies it into buffer. Returns its
-// length, or -1 when the receive failed; a datagram longer than capacity is
-// a failure (as Winsock reports it), never a cut copy. senderAddress receives
-// the source IPv4 address in dotted decimal (inet_ntoa).
-std::int64_t ReceiveDatagram(DatagramSocket socket, char* buffer, std::size_t capacity, std::string& senderAddress);
+// Binds to port (host order) on the given dotted address, or on the
+// any-address when address is null. True on success.
+bool BindUdpSocket(UdpSocket socket, const char* address, std::uint16_t port);
+// The local port (host order) the socket is bound to; 0 when unknown.
+std::uint16_t BoundUdpPort(UdpSocket socket);
 
-bool CloseDatagramSocket(DatagramSocket socket);
+// Receives one datagram into buffer (at most capacity bytes), waiting until one
+// arrives. Returns its length, or -1 when the receive failed; a datagram longer
+// than capacity is a failure on both platforms (WSAEMSGSIZE), never a cut text.
+// The sender's address is written as dotted text into senderText.
+std::int32_t ReceiveDatagram(UdpSocket socket, char* buffer, std::size_t capacity,
+                             char (&senderText)[kAddressTextBytes]);
+
+// Sends one datagram to address:port. True when the whole datagram was sent.
+bool SendDatagram(UdpSocket socket, const char* address, std::uint16_t port, const void* data, std::size_t length);
 
 }  // namespace corvel::platform

@@ -2,15 +2,18 @@
 
 #include <cstring>
 
+namespace corvel::registration {
+
 Announcement ReadAnnouncement(const char* payload, std::size_t length)
 {
-    Announcement announcement;
     if (payload == nullptr) {
-        return announcement;
+        return {std::string_view(), false};
     }
-    const void* nul = std::memchr(payload, '\0', length);
-    std::size_t textLength = nul == nullptr ? length : static_cast<std::size_t>(static_cast<const char*>(nul) - payload);
-    announcement.text = std::string_view(payload, textLength);
-    announcement.accepted = announcement.text == kPassPhrase;
-    return announcement;
+    const void* terminator = std::memchr(payload, '\0', length);
+    std::size_t textLength =
+        terminator == nullptr ? length : static_cast<std::size_t>(static_cast<const char*>(terminator) - payload);
+    std::string_view text(payload, textLength);
+    return {text, text == kPassPhrase};
 }
+
+}  // namespace corvel::registration

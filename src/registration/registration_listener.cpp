@@ -1,6 +1,6 @@
 #include "registration/registration_listener.h"
 
-#include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "platform/com.h"
@@ -15,87 +15,100 @@ std::atomic<std::uint16_t> registrationPort{kRegistrationPort};
 
 namespace {
 
-// A datagram is read into this many bytes; a longer one fails the receive.
-constexpr std::size_t kReceiveBufferBytes = 1024;
-// Every turn of the loop pauses this long, so at most two datagrams a second
-// are handled; the rest wait in the socket's queue.
-constexpr std::uint32_t kTurnPauseMs = 500;
+constexpr std::int32_t kEndedNormally = 0;
+constexpr std::int32_t kSocketLibraryFailed = -1;
+constexpr std::int32_t kSocketFailed = -2;
+constexpr std::int32_t kBindFailed = -3;
+constexpr std::int32_t kDatabaseFailed = -6;
+
+// A datagram longer than this is skipped: the receive reports it as a failure.
+constexpr std::size_t kReceiveBytes = 1024;
+// One turn of the loop lasts at least this long.
+constexpr std::uint32_t kPauseMs = 500;
 
 std::uint32_t ExitCode(std::int32_t code)
 {
     return static_cast<std::uint32_t>(code);
 }
 
-void HandleDatagram(const char* payload, std::size_t length, const std::string& senderAddress)
+// Releases the connection object without closing it (the paths that end the
+// listener early).
+void ReleaseTerminalDatabase()
 {
-    Announcement announcement = ReadAnnouncement(payload, length);
-    // The payload is NUL-terminated in its buffer (one byte beyond the
-    // receive size), so the text is complete even with no NUL of its own.
-    WatchdogTrace("[%s]:%s", senderAddress.c_str(), announcement.text.data());
-    if (!announcement.accepted) {
-        return;
-    }
-    try {
-        RecordTerminal(senderAddress.c_str());
-    } catch (const ComFailure& failure) {
-        WatchdogTrace("%s", ErrorText(failure).c_str());
-    }
+    corvel::platform::ReleaseStoreConnection(TerminalDatabase);
+    TerminalDatabase = nullptr;
 }
 
 }  // namespace
 
 std::uint32_t RegistrationListener(void* /*argument*/)
 {
-    corvel::platform::InitializeComForThread();
+    using namespace corvel;
+    platform::InitializeComForThread();
 
     try {
         OpenTerminalDatabase();
-    } catch (const ComFailure& failure) {
+    } catch (const CComFailure& failure) {
         WatchdogTrace("%s, %s", ErrorText(failure).c_str(), ErrorDescription(failure).c_str());
         ReleaseTerminalDatabase();
-        return ExitCode(kListenerDatabaseFailed);
+        platform::UninitializeComForThread();
+        return ExitCode(kDatabaseFailed);
     }
 
-    if (!corvel::platform::StartDatagramNetworking()) {
+    if (platform::StartDatagramLibrary() != 0) {
         ReleaseTerminalDatabase();
-        return ExitCode(kListenerNetworkFailed);
+        platform::UninitializeComForThread();
+        return ExitCode(kSocketLibraryFailed);
     }
-    corvel::platform::DatagramSocket listenerSocket = corvel::platform::OpenDatagramSocket();
-    if (listenerSocket == corvel::platform::kInvalidDatagramSocket) {
+    platform::UdpSocket socket = platform::OpenUdpSocket();
+    if (socket == platform::kInvalidUdpSocket) {
         ReleaseTerminalDatabase();
-        return ExitCode(kListenerSocketFailed);
+        platform::UninitializeComForThread();
+        return ExitCode(kSocketFailed);
     }
-    if (!corvel::platform::BindDatagramSocket(listenerSocket, registrationPort.load())) {
-        // The thread ends here for good, so its socket goes with it.
-        corvel::platform::CloseDatagramSocket(listenerSocket);
+    if (!platform::BindUdpSocket(socket, nullptr, registrationPort.load())) {
+        // The socket is not left open behind the ended thread.
+        platform::CloseUdpSocket(socket);
+        platform::StopDatagramLibrary();
         ReleaseTerminalDatabase();
-        return ExitCode(kListenerBindFailed);
+        platform::UninitializeComForThread();
+        return ExitCode(kBindFailed);
     }
 
-    // One byte beyond the receive size keeps a full datagram without a NUL
-    // terminated for its trace line.
-    char payload[kReceiveBufferBytes + 1] = {};
-    std::string senderAddress;
+    // One byte more than the receive may fill, so that a datagram of the full
+    // length still has room for the terminator that ends its text.
+    char payload[kReceiveBytes + 1] = {};
+    char sender[platform::kAddressTextBytes] = {};
     while (listenerRunning.load() != 0) {
-        std::int64_t received =
-            corvel::platform::ReceiveDatagram(listenerSocket, payload, kReceiveBufferBytes, senderAddress);
+        std::int32_t received = platform::ReceiveDatagram(socket, payload, kReceiveBytes, sender);
         if (received >= 0) {
-            std::size_t length = static_cast<std::size_t>(received);
-            payload[length] = '\0';
-            HandleDatagram(payload, length, senderAddress);
+            payload[received] = '\0';
+            registration::Announcement announcement =
+                registration::ReadAnnouncement(payload, static_cast<std::size_t>(received));
+            // The text ends at the payload's first NUL, which the buffer holds.
+            WatchdogTrace("[%s]:%s", sender, payload);
+            if (announcement.accepted) {
+                try {
+                    RecordTerminal(sender);
+                } catch (const CComFailure& failure) {
+                    WatchdogTrace("%s", ErrorText(failure).c_str());
+                }
+            }
         }
-        corvel::platform::SleepMs(kTurnPauseMs);
+        platform::SleepMs(kPauseMs);
     }
 
-    if (!corvel::platform::CloseDatagramSocket(listenerSocket)) {
+    if (!platform::CloseUdpSocket(socket)) {
         ReleaseTerminalDatabase();
-        return ExitCode(kListenerNetworkFailed);
+        platform::UninitializeComForThread();
+        return ExitCode(kSocketLibraryFailed);
     }
-    if (!corvel::platform::StopDatagramNetworking()) {
+    if (platform::StopDatagramLibrary() != 0) {
         ReleaseTerminalDatabase();
-        return ExitCode(kListenerSocketFailed);
+        platform::UninitializeComForThread();
+        return ExitCode(kSocketFailed);
     }
     CloseTerminalDatabase();
-    corvel::platform::UninitializeComForThread();
-    return ExitCode(kListenerEnded);
+    platform::UninitializeComForThread();
+    return ExitCode(kEndedNormally);
 }

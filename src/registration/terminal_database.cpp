@@ -6,124 +6,56 @@
 #include "platform/system_message.h"
 #include "service/trace.h"
 
+corvel::platform::StoreConnection* TerminalDatabase = nullptr;
+
+namespace corvel::registration {
+
 namespace {
 
-// The listener's one connection, owned by the listener thread from
-// OpenTerminalDatabase to CloseTerminalDatabase; null when creating it failed.
-corvel::platform::TerminalConnectionPtr TerminalDatabase;
-
-// Codes 0x80040201 to 0x8004FFFF are the ones IDispatch implementations raise
-// for their own errors, numbered from 0x80040200.
-constexpr std::uint32_t kDispatchErrorBase = 0x80040200;
-constexpr std::uint32_t kDispatchErrorLast = 0x8004FFFF;
+constexpr std::size_t kConnectionTextBytes = 260;
+constexpr std::size_t kQueryTextBytes = 1024;
 constexpr std::size_t kFallbackTextBytes = 32;
+constexpr std::uint32_t kDispatchErrorBase = 0x80040200u;
+constexpr std::uint32_t kDispatchErrorLast = 0x8004FFFFu;
 
-void RaiseOnFailure(const corvel::platform::StoreStatus& status)
+// Raises the failure of a platform call, with the error information it handed back.
+void Check(HRESULT result, platform::StoreErrorInfoPtr& error)
 {
-    if (status.Failed()) {
-        throw ComFailure(status.code, status.errorInfo);
+    if (FAILED(result)) {
+        throw CComFailure(result, std::move(error));
     }
 }
 
-// Closes the result set if it was opened and releases it, whatever happens
-// in between.
-class OpenedRecordset {
+// Owner of one lookup's result set: closed if it was opened, then released.
+class ResultSetOwner {
 public:
-    explicit OpenedRecordset(corvel::platform::TerminalRecordsetPtr recordset) : recordset_(std::move(recordset)) {}
-    OpenedRecordset(const OpenedRecordset&) = delete;
-    OpenedRecordset& operator=(const OpenedRecordset&) = delete;
-    ~OpenedRecordset()
+    ResultSetOwner() : resultSet_(platform::CreateStoreResultSet()) {}
+    ~ResultSetOwner()
     {
-        if (recordset_ && opened_) {
-            corvel::platform::CloseRecordset(*recordset_);
+        if (opened_) {
+            platform::StoreErrorInfoPtr ignored;
+            platform::CloseStoreResultSet(resultSet_, &ignored);
         }
+        platform::ReleaseStoreResultSet(resultSet_);
     }
+    ResultSetOwner(const ResultSetOwner&) = delete;
+    ResultSetOwner& operator=(const ResultSetOwner&) = delete;
 
-    corvel::platform::TerminalRecordset* get() const { return recordset_.get(); }
+    platform::StoreResultSet* get() const { return resultSet_; }
     void MarkOpened() { opened_ = true; }
 
 private:
-    corvel::platform::TerminalRecordsetPtr recordset_;
+    platform::StoreResultSet* resultSet_;
     bool opened_ = false;
 };
 
 }  // namespace
 
-void OpenTerminalDatabase()
+std::string ComposeErrorText(HRESULT code, const std::optional<std::string>& systemText)
 {
-    TerminalDatabase = corvel::platform::CreateTerminalConnection();
-
-    char connectionText[kConnectionTextBytes];
-    std::string directory = corvel::platform::TerminalStoreDirectory();
-    // The format is the platform's own text with one %s for the directory.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#endif
-    int composed = std::snprintf(connectionText, sizeof connectionText, corvel::platform::kConnectionTextFormat,
-                                 directory.c_str());
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    bool fits = composed >= 0 && static_cast<std::size_t>(composed) < sizeof connectionText;
-    corvel::platform::WriteDebugOutput(connectionText);
-
-    if (!TerminalDatabase) {
-        throw ComFailure(kInvalidPointerFailure);
-    }
-    // A cut text would name another file: refuse it rather than open that one.
-    if (!fits) {
-        throw ComFailure(kTextTooLongFailure);
-    }
-    RaiseOnFailure(corvel::platform::OpenConnection(*TerminalDatabase, connectionText));
-}
-
-void RecordTerminal(const char* address)
-{
-    OpenedRecordset recordset(corvel::platform::CreateTerminalRecordset());
-
-    char queryText[kQueryTextBytes];
-    std::snprintf(queryText, sizeof queryText, kQueryTextFormat, address);
-    WatchdogTraceText(queryText);
-
-    if (recordset.get() == nullptr || !TerminalDatabase) {
-        throw ComFailure(kInvalidPointerFailure);
-    }
-    RaiseOnFailure(corvel::platform::OpenRecordset(*recordset.get(), *TerminalDatabase, queryText, address));
-    recordset.MarkOpened();
-
-    bool atEnd = false;
-    RaiseOnFailure(corvel::platform::RecordsetAtEnd(*recordset.get(), atEnd));
-    if (!atEnd) {
-        return;  // the address is recorded already
-    }
-    RaiseOnFailure(corvel::platform::AddNewRow(*recordset.get()));
-    RaiseOnFailure(corvel::platform::WriteField(*recordset.get(), "ip", address));
-    RaiseOnFailure(corvel::platform::UpdateRow(*recordset.get()));
-}
-
-void CloseTerminalDatabase()
-{
-    if (TerminalDatabase) {
-        long state = 0;
-        corvel::platform::StoreStatus status = corvel::platform::ConnectionState(*TerminalDatabase, state);
-        if (!status.Failed() && state != 0) {
-            corvel::platform::CloseConnection(*TerminalDatabase);
-        }
-    }
-    TerminalDatabase.reset();
-}
-
-void ReleaseTerminalDatabase()
-{
-    TerminalDatabase.reset();
-}
-
-std::string ComposeErrorText(std::uint32_t code, const std::optional<std::string>& systemText)
-{
-    if (systemText && systemText->size() > 1) {
+    if (systemText) {
         std::string text = *systemText;
-        if (text.back() == '\n') {
+        if (text.size() > 1 && text.back() == '\n') {
             text.pop_back();
             if (!text.empty() && text.back() == '\r') {
                 text.pop_back();
@@ -131,26 +63,103 @@ std::string ComposeErrorText(std::uint32_t code, const std::optional<std::string
         }
         return text;
     }
-    char fallback[kFallbackTextBytes];
-    if (code > kDispatchErrorBase && code <= kDispatchErrorLast) {
-        std::snprintf(fallback, sizeof fallback, "IDispatch error #%d", static_cast<int>(code - kDispatchErrorBase));
+    char text[kFallbackTextBytes];
+    std::uint32_t value = static_cast<std::uint32_t>(code);
+    if (value > kDispatchErrorBase && value <= kDispatchErrorLast) {
+        std::snprintf(text, sizeof text, "IDispatch error #%d", static_cast<int>(value - kDispatchErrorBase));
     } else {
-        std::snprintf(fallback, sizeof fallback, "Unknown error 0x%0lX", static_cast<unsigned long>(code));
+        std::snprintf(text, sizeof text, "Unknown error 0x%0lX", static_cast<unsigned long>(value));
     }
-    return fallback;
+    return text;
 }
 
-std::string ErrorText(const ComFailure& failure)
+std::optional<std::string> ComposeConnectionText(const std::string& directory)
+{
+    char text[kConnectionTextBytes];
+    int length = std::snprintf(text, sizeof text, "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=%s\\terminal.mdb",
+                               directory.c_str());
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof text) {
+        return std::nullopt;
+    }
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::string ComposeQueryText(const char* address)
+{
+    char text[kQueryTextBytes];
+    std::snprintf(text, sizeof text, "SELECT * FROM Properties WHERE ip='%s'", address);
+    return text;
+}
+
+}  // namespace corvel::registration
+
+void OpenTerminalDatabase()
+{
+    using namespace corvel;
+    TerminalDatabase = platform::CreateStoreConnection();
+    std::optional<std::string> connectionText = registration::ComposeConnectionText(platform::DatabaseDirectory());
+    if (!connectionText) {
+        // The directory is too long for the connection text: rather than
+        // open a cut path, the open fails.
+        throw CComFailure(registration::kPathTooLong);
+    }
+    platform::WriteDebugOutput(*connectionText);
+    if (TerminalDatabase == nullptr) {
+        throw CComFailure(E_POINTER);
+    }
+    platform::StoreErrorInfoPtr error;
+    registration::Check(platform::OpenStoreConnection(TerminalDatabase, connectionText->c_str(), &error), error);
+}
+
+void RecordTerminal(const char* address)
+{
+    using namespace corvel;
+    registration::ResultSetOwner resultSet;
+    std::string query = registration::ComposeQueryText(address);
+    WatchdogTraceText(query.c_str());
+    if (resultSet.get() == nullptr) {
+        throw CComFailure(E_POINTER);
+    }
+    platform::StoreErrorInfoPtr error;
+    registration::Check(platform::OpenStoreResultSet(resultSet.get(), query.c_str(), address, TerminalDatabase, &error),
+                        error);
+    resultSet.MarkOpened();
+    bool atEnd = false;
+    registration::Check(platform::StoreResultSetAtEnd(resultSet.get(), &atEnd, &error), error);
+    if (!atEnd) {
+        return;  // a row for the address exists
+    }
+    registration::Check(platform::AddNewStoreRow(resultSet.get(), &error), error);
+    registration::Check(platform::SetStoreField(resultSet.get(), "ip", address, &error), error);
+    registration::Check(platform::UpdateStoreRow(resultSet.get(), &error), error);
+}
+
+void CloseTerminalDatabase()
+{
+    using namespace corvel;
+    if (TerminalDatabase == nullptr) {
+        return;
+    }
+    platform::StoreErrorInfoPtr error;
+    std::int32_t state = platform::kStoreStateClosed;
+    HRESULT result = platform::StoreConnectionState(TerminalDatabase, &state, &error);
+    if (SUCCEEDED(result) && state != platform::kStoreStateClosed) {
+        platform::CloseStoreConnection(TerminalDatabase, &error);
+    }
+    platform::ReleaseStoreConnection(TerminalDatabase);
+    TerminalDatabase = nullptr;
+}
+
+std::string ErrorText(const CComFailure& failure)
 {
     if (!failure.text_) {
-        auto code = static_cast<std::uint32_t>(failure.Error());
-        failure.text_ = ComposeErrorText(code, corvel::platform::SystemMessageText(code));
+        failure.text_ = corvel::registration::ComposeErrorText(
+            failure.Error(), corvel::platform::SystemMessageText(failure.Error()));
     }
     return *failure.text_;
 }
 
-std::string ErrorDescription(const ComFailure& failure)
+std::string ErrorDescription(const CComFailure& failure)
 {
-    const corvel::platform::StoreErrorInfo* errorInfo = failure.ErrorInfo();
-    return errorInfo == nullptr ? std::string() : errorInfo->Description();
+    return corvel::platform::DescribeStoreError(failure.ErrorInfo());
 }

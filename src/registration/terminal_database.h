@@ -1,33 +1,22 @@
-// The terminal database: the register of known terminals, one row per
-// terminal address in table Properties. The registration listener opens it
-// when it starts, records every accepted announcement and closes it at the end.
-// Failures are raised as ComFailure: an HRESULT with the store's error
-// information, if it supplied any.
+// The terminal database: the register of known terminals, one row per IPv4
+// address in the table Properties. The registration listener opens it once,
+// records every terminal that announces itself and closes it when it ends.
+// Every failure is raised as a CComFailure.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/compat.h"
 #include "platform/terminal_store.h"
 
-// Buffers in which the connection text and the query text are composed.
-inline constexpr std::size_t kConnectionTextBytes = 260;
-inline constexpr std::size_t kQueryTextBytes = 1024;
-inline constexpr char kQueryTextFormat[] = "SELECT * FROM Properties WHERE ip='%s'";
-
-// Raised with the code 0x80004003 when the store object could not be created,
-// and with 0x800700CE when the connection text would not fit its buffer.
-inline constexpr HRESULT kInvalidPointerFailure = MAKE_HRESULT_VALUE(0x80004003);
-inline constexpr HRESULT kTextTooLongFailure = MAKE_HRESULT_VALUE(0x800700CE);
-
-class ComFailure : public std::exception {
+// A failure code together with the error information that the failing object
+// supplied, or none. ErrorText and ErrorDescription turn it into text.
+class CComFailure : public std::exception {
 public:
-    explicit ComFailure(HRESULT code, std::shared_ptr<const corvel::platform::StoreErrorInfo> errorInfo = {})
+    explicit CComFailure(HRESULT code, corvel::platform::StoreErrorInfoPtr errorInfo = {})
         : code_(code), errorInfo_(std::move(errorInfo))
     {
     }
@@ -37,32 +26,46 @@ public:
     const char* what() const noexcept override { return "COM failure"; }
 
 private:
-    friend std::string ErrorText(const ComFailure& failure);
+    friend std::string ErrorText(const CComFailure& failure);
 
     HRESULT code_;
-    std::shared_ptr<const corvel::platform::StoreErrorInfo> errorInfo_;
-    mutable std::optional<std::string> text_;  // made once by ErrorText, then reused
+    corvel::platform::StoreErrorInfoPtr errorInfo_;
+    // ErrorText is made once per failure and then reused.
+    mutable std::optional<std::string> text_;
 };
 
-// Creates the connection and opens the database; raises ComFailure when it cannot.
+// The listener's one connection, owned by the listener thread from
+// OpenTerminalDatabase to CloseTerminalDatabase; null when creating it failed.
+extern corvel::platform::StoreConnection* TerminalDatabase;
+
+// Creates TerminalDatabase, writes the connection text to the debugger output
+// and opens the database.
 void OpenTerminalDatabase();
-
-// Looks the address up and adds a row for it when there is none; raises
-// ComFailure when any step fails.
+// Looks the address up and adds a row with it when there is none.
 void RecordTerminal(const char* address);
-
 // Closes the connection if it is open and releases it.
 void CloseTerminalDatabase();
 
-// Releases the connection without closing it first (the listener's early exits).
-void ReleaseTerminalDatabase();
+// The system's message text for the failure's code without its line end, or
+// "IDispatch error #n" / "Unknown error 0x..." when the system has none.
+std::string ErrorText(const CComFailure& failure);
+// The description of the failure's error information; empty when none.
+std::string ErrorDescription(const CComFailure& failure);
 
-// The system's text of the failure's code, or "IDispatch error #n" /
-// "Unknown error 0x..." when the system has none.
-std::string ErrorText(const ComFailure& failure);
+namespace corvel::registration {
 
-// The description of the failure's error information; empty when there is none.
-std::string ErrorDescription(const ComFailure& failure);
+// The failure text made from a code and the system's text for it (none when
+// the system has no text): the rules of ErrorText without the system.
+std::string ComposeErrorText(HRESULT code, const std::optional<std::string>& systemText);
 
-// The text rules of ErrorText on the system's answer for code.
-std::string ComposeErrorText(std::uint32_t code, const std::optional<std::string>& systemText);
+// "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=<directory>\terminal.mdb";
+// none when it would not fit the connection text's 260 bytes.
+std::optional<std::string> ComposeConnectionText(const std::string& directory);
+
+// "SELECT * FROM Properties WHERE ip='<address>'", cut to its 1024 bytes.
+std::string ComposeQueryText(const char* address);
+
+// Raised when the connection text would not fit: the filename is too long.
+inline constexpr HRESULT kPathTooLong = MAKE_HRESULT_VALUE(0x800700CE);
+
+}  // namespace corvel::registration

@@ -1,32 +1,37 @@
-// System message texts on Linux: the codes this system raises, with the texts
-// and the CR LF line end that Windows gives them.
+// The message texts of the failure codes this system produces on Linux, with
+// the wording and the CR LF line end that Windows gives them. Codes without
+// an entry have no text, as on Windows.
 #include "platform/system_message.h"
+
+#include <array>
 
 namespace corvel::platform {
 
 namespace {
 
-struct SystemMessage {
+struct MessageEntry {
     std::uint32_t code;
     const char* text;
 };
 
-constexpr SystemMessage kSystemMessages[] = {
-    {0x80004003, "Invalid pointer\r\n"},
-    {0x80004005, "Unspecified error\r\n"},
-    {0x8007000E, "Not enough memory resources are available to complete this operation.\r\n"},
-    {0x80070021, "The process cannot access the file because another process has locked a portion of the file.\r\n"},
-    {0x80070057, "The parameter is incorrect.\r\n"},
-    {0x800700CE, "The filename or extension is too long.\r\n"},
-};
+constexpr std::array<MessageEntry, 8> kMessages{{
+    {0x80004001u, "Not implemented\r\n"},
+    {0x80004002u, "No such interface supported\r\n"},
+    {0x80004003u, "Invalid pointer\r\n"},
+    {0x80004005u, "Unspecified error\r\n"},
+    {0x8000FFFFu, "Catastrophic failure\r\n"},
+    {0x8007000Eu, "Not enough memory resources are available to complete this operation.\r\n"},
+    {0x80070057u, "The parameter is incorrect.\r\n"},
+    {0x800700CEu, "The filename or extension is too long.\r\n"},
+}};
 
 }  // namespace
 
-std::optional<std::string> SystemMessageText(std::uint32_t code)
+std::optional<std::string> SystemMessageText(std::int32_t code)
 {
-    for (const SystemMessage& message : kSystemMessages) {
-        if (message.code == code) {
-            return std::string(message.text);
+    for (const MessageEntry& entry : kMessages) {
+        if (entry.code == static_cast<std::uint32_t>(code)) {
+            return std::string(entry.text);
         }
     }
     return std::nullopt;

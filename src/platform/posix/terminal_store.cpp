@@ -1,258 +1,287 @@
-// The terminal database on Linux: SQLite, file terminal.db in the state root,
-// table Properties with the text column ip (indexed), created when absent.
-// Every insert is committed (synchronous, rollback journal) before Update
-// returns, so a recorded terminal survives a crash right after it.
+// The terminal database on Linux: SQLite, file <state root>/terminal.db, table
+// Properties with the text column ip (indexed), created when absent. Every
+// insert is its own transaction, committed with a full sync before the call
+// returns, so a row whose announcement was handled survives a crash.
 #include "platform/terminal_store.h"
 
 #include <sqlite3.h>
 
 #include <cstring>
-#include <string_view>
 
 #include "platform/process.h"
 
-namespace corvel::platform {
-
-const char kConnectionTextFormat[] = "Provider=SQLite;Data Source=%s/terminal.db";
-
-namespace {
-
-// Another process holding the file is waited for this long, then reported.
-constexpr int kBusyTimeoutMs = 2000;
-constexpr std::string_view kDataSourceKey = "Data Source=";
-constexpr HRESULT kFailure = MAKE_HRESULT_VALUE(0x80004005);       // E_FAIL
-constexpr HRESULT kOutOfMemory = MAKE_HRESULT_VALUE(0x8007000E);   // E_OUTOFMEMORY
-constexpr HRESULT kLockViolation = MAKE_HRESULT_VALUE(0x80070021);  // ERROR_LOCK_VIOLATION
-constexpr HRESULT kInvalidArgument = MAKE_HRESULT_VALUE(0x80070057);
-
-constexpr char kCreateSchema[] =
-    "CREATE TABLE IF NOT EXISTS Properties (ip TEXT);"
-    "CREATE INDEX IF NOT EXISTS PropertiesByIp ON Properties (ip);";
-constexpr char kLookup[] = "SELECT * FROM Properties WHERE ip = ?1";
-constexpr char kInsert[] = "INSERT INTO Properties (ip) VALUES (?1)";
-
-class SqliteErrorInfo final : public StoreErrorInfo {
-public:
-    explicit SqliteErrorInfo(std::string description) : description_(std::move(description)) {}
-    std::string Description() const override { return description_; }
-
-private:
-    std::string description_;
+struct corvel::platform::StoreErrorInfo {
+    std::string description;
 };
 
-StoreStatus Failure(HRESULT code, std::string description)
-{
-    StoreStatus status;
-    status.code = code;
-    status.errorInfo = std::make_shared<SqliteErrorInfo>(std::move(description));
-    return status;
-}
-
-StoreStatus SqliteFailure(sqlite3* database, int result)
-{
-    HRESULT code = kFailure;
-    switch (result & 0xFF) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED: code = kLockViolation; break;
-    case SQLITE_NOMEM: code = kOutOfMemory; break;
-    default: break;
-    }
-    const char* message = database != nullptr ? sqlite3_errmsg(database) : sqlite3_errstr(result);
-    return Failure(code, message == nullptr ? "" : message);
-}
-
-struct StatementDeleter {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
-
-}  // namespace
-
-class TerminalConnection {
-public:
+struct corvel::platform::StoreConnection {
     sqlite3* database = nullptr;
 };
 
-class TerminalRecordset {
-public:
-    enum class State { Closed, Open, Adding };
-
-    TerminalConnection* connection = nullptr;
-    State state = State::Closed;
+struct corvel::platform::StoreResultSet {
+    enum class State { closed, open, adding };
+    State state = State::closed;
+    StoreConnection* connection = nullptr;
     bool atEnd = true;
-    std::string newAddress;
+    bool ipSet = false;
+    std::string ip;
 };
 
-void TerminalConnectionDeleter::operator()(TerminalConnection* connection) const
+namespace corvel::platform {
+
+namespace {
+
+constexpr const char kDatabaseFileName[] = "terminal.db";
+// Another process holding the file is waited for this long before the
+// operation fails as locked.
+constexpr int kBusyTimeoutMs = 2000;
+// OLE DB's "table not found" (DB_E_NOTABLE), the code Jet gives for a missing table.
+constexpr HRESULT kNoTable = MAKE_HRESULT_VALUE(0x80040E37);
+// ADO's "operation is not allowed in this context".
+constexpr HRESULT kNotAllowed = MAKE_HRESULT_VALUE(0x800A0C93);
+// ADO's "item cannot be found in the collection".
+constexpr HRESULT kNoSuchField = MAKE_HRESULT_VALUE(0x800A0CC1);
+
+constexpr const char kSchema[] =
+    "PRAGMA synchronous=FULL;"
+    "CREATE TABLE IF NOT EXISTS Properties(ip TEXT);"
+    "CREATE INDEX IF NOT EXISTS PropertiesIp ON Properties(ip);";
+constexpr const char kLookup[] = "SELECT 1 FROM Properties WHERE ip = ?1 LIMIT 1";
+constexpr const char kInsert[] = "INSERT INTO Properties(ip) VALUES(?1)";
+
+HRESULT Fail(HRESULT code, std::string description, StoreErrorInfoPtr* error)
 {
-    if (connection->database != nullptr) {
-        sqlite3_close_v2(connection->database);
+    if (error != nullptr) {
+        *error = std::make_shared<StoreErrorInfo>(StoreErrorInfo{std::move(description)});
     }
-    delete connection;
+    return code;
 }
 
-void TerminalRecordsetDeleter::operator()(TerminalRecordset* recordset) const
+// The failure of an SQLite call on the connection, with SQLite's message.
+HRESULT FailFromDatabase(sqlite3* database, int result, StoreErrorInfoPtr* error)
 {
-    delete recordset;
+    const char* message = database != nullptr ? sqlite3_errmsg(database) : sqlite3_errstr(result);
+    std::string description = message != nullptr ? message : "";
+    HRESULT code = E_FAIL;
+    if ((result & 0xFF) == SQLITE_NOMEM) {
+        code = E_OUTOFMEMORY;
+    } else if (description.rfind("no such table", 0) == 0) {
+        code = kNoTable;
+    }
+    return Fail(code, std::move(description), error);
 }
 
-std::string TerminalStoreDirectory()
+// Prepares, binds the address and runs one statement; the statement is
+// finalised before returning. *row tells whether it produced a row.
+HRESULT RunWithAddress(sqlite3* database, const char* sql, const std::string& address, bool* row,
+                       StoreErrorInfoPtr* error)
+{
+    sqlite3_stmt* statement = nullptr;
+    int result = sqlite3_prepare_v2(database, sql, -1, &statement, nullptr);
+    if (result != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return FailFromDatabase(database, result, error);
+    }
+    result = sqlite3_bind_text(statement, 1, address.c_str(), static_cast<int>(address.size()), SQLITE_TRANSIENT);
+    if (result == SQLITE_OK) {
+        result = sqlite3_step(statement);
+    }
+    if (result != SQLITE_ROW && result != SQLITE_DONE) {
+        HRESULT code = FailFromDatabase(database, result, error);
+        sqlite3_finalize(statement);
+        return code;
+    }
+    if (row != nullptr) {
+        *row = result == SQLITE_ROW;
+    }
+    sqlite3_finalize(statement);
+    return S_OK;
+}
+
+}  // namespace
+
+std::string DescribeStoreError(const StoreErrorInfo* info)
+{
+    return info == nullptr ? std::string() : info->description;
+}
+
+std::string DatabaseDirectory()
 {
     return StateRoot();
 }
 
-TerminalConnectionPtr CreateTerminalConnection()
+StoreConnection* CreateStoreConnection()
 {
-    return TerminalConnectionPtr(new TerminalConnection);
+    return new (std::nothrow) StoreConnection;
 }
 
-TerminalRecordsetPtr CreateTerminalRecordset()
+void ReleaseStoreConnection(StoreConnection* connection)
 {
-    return TerminalRecordsetPtr(new TerminalRecordset);
+    if (connection != nullptr) {
+        sqlite3_close_v2(connection->database);
+        delete connection;
+    }
 }
 
-StoreStatus OpenConnection(TerminalConnection& connection, const char* connectionText)
+HRESULT OpenStoreConnection(StoreConnection* connection, const char* connectionText, StoreErrorInfoPtr* error)
 {
-    if (connection.database != nullptr) {
-        return Failure(kFailure, "the connection is open already");
+    // The connection text names a Jet file; the SQLite file lies in the same
+    // directory, which is the state root.
+    if (connection == nullptr) {
+        return E_POINTER;
     }
-    std::string_view text(connectionText == nullptr ? "" : connectionText);
-    std::size_t key = text.find(kDataSourceKey);
-    if (key == std::string_view::npos) {
-        return Failure(kInvalidArgument, "the connection text names no data source");
+    if (connection->database != nullptr) {
+        return Fail(kNotAllowed, "Operation is not allowed when the object is open.", error);
     }
-    std::string path(text.substr(key + kDataSourceKey.size()));
-    if (std::size_t end = path.find(';'); end != std::string::npos) {
-        path.resize(end);
-    }
-
+    std::string path = DatabaseDirectory() + "/" + kDatabaseFileName;
     sqlite3* database = nullptr;
     int result = sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (result != SQLITE_OK) {
-        StoreStatus status = SqliteFailure(database, result);
-        sqlite3_close_v2(database);
-        return status;
-    }
-    sqlite3_busy_timeout(database, kBusyTimeoutMs);
-    sqlite3_extended_result_codes(database, 1);
-    // Reading the schema here also tells a file that is not a database, or one
-    // another process holds, from a usable one.
-    result = sqlite3_exec(database, "PRAGMA synchronous = FULL;", nullptr, nullptr, nullptr);
     if (result == SQLITE_OK) {
-        result = sqlite3_exec(database, kCreateSchema, nullptr, nullptr, nullptr);
+        sqlite3_busy_timeout(database, kBusyTimeoutMs);
+        result = sqlite3_exec(database, kSchema, nullptr, nullptr, nullptr);
     }
     if (result != SQLITE_OK) {
-        StoreStatus status = SqliteFailure(database, result);
+        HRESULT code = FailFromDatabase(database, result, error);
         sqlite3_close_v2(database);
-        return status;
+        return code;
     }
-    connection.database = database;
-    return {};
+    connection->database = database;
+    return S_OK;
 }
 
-StoreStatus ConnectionState(TerminalConnection& connection, long& state)
+HRESULT StoreConnectionState(StoreConnection* connection, std::int32_t* state, StoreErrorInfoPtr* error)
 {
-    state = connection.database != nullptr ? 1 : 0;  // adStateOpen / adStateClosed
-    return {};
+    if (connection == nullptr || state == nullptr) {
+        return E_POINTER;
+    }
+    *state = connection->database != nullptr ? kStoreStateOpen : kStoreStateClosed;
+    return S_OK;
 }
 
-StoreStatus CloseConnection(TerminalConnection& connection)
+HRESULT CloseStoreConnection(StoreConnection* connection, StoreErrorInfoPtr* error)
 {
-    if (connection.database == nullptr) {
-        return Failure(kFailure, "the connection is closed");
+    if (connection == nullptr) {
+        return E_POINTER;
     }
-    int result = sqlite3_close_v2(connection.database);
-    connection.database = nullptr;
-    return result == SQLITE_OK ? StoreStatus{} : SqliteFailure(nullptr, result);
+    if (connection->database == nullptr) {
+        return Fail(kNotAllowed, "Operation is not allowed when the object is closed.", error);
+    }
+    sqlite3_close_v2(connection->database);
+    connection->database = nullptr;
+    return S_OK;
 }
 
-StoreStatus OpenRecordset(TerminalRecordset& recordset, TerminalConnection& connection, const char* /*queryText*/,
-                          const char* address)
+StoreResultSet* CreateStoreResultSet()
 {
-    if (connection.database == nullptr) {
-        return Failure(kFailure, "the connection is closed");
-    }
-    sqlite3_stmt* prepared = nullptr;
-    int result = sqlite3_prepare_v2(connection.database, kLookup, -1, &prepared, nullptr);
-    Statement lookup(prepared);
-    if (result != SQLITE_OK) {
-        return SqliteFailure(connection.database, result);
-    }
-    sqlite3_bind_text(lookup.get(), 1, address, -1, SQLITE_TRANSIENT);
-    result = sqlite3_step(lookup.get());
-    if (result != SQLITE_ROW && result != SQLITE_DONE) {
-        return SqliteFailure(connection.database, result);
-    }
-    recordset.connection = &connection;
-    recordset.atEnd = result == SQLITE_DONE;
-    recordset.state = TerminalRecordset::State::Open;
-    return {};
+    return new (std::nothrow) StoreResultSet;
 }
 
-StoreStatus RecordsetAtEnd(TerminalRecordset& recordset, bool& atEnd)
+void ReleaseStoreResultSet(StoreResultSet* resultSet)
 {
-    if (recordset.state == TerminalRecordset::State::Closed) {
-        return Failure(kFailure, "the result set is closed");
-    }
-    atEnd = recordset.atEnd;
-    return {};
+    delete resultSet;
 }
 
-StoreStatus AddNewRow(TerminalRecordset& recordset)
+HRESULT OpenStoreResultSet(StoreResultSet* resultSet, const char* queryText, const char* address,
+                           StoreConnection* connection, StoreErrorInfoPtr* error)
 {
-    if (recordset.state == TerminalRecordset::State::Closed) {
-        return Failure(kFailure, "the result set is closed");
+    if (resultSet == nullptr || address == nullptr) {
+        return E_POINTER;
     }
-    recordset.state = TerminalRecordset::State::Adding;
-    recordset.newAddress.clear();
-    return {};
+    if (resultSet->state != StoreResultSet::State::closed) {
+        return Fail(kNotAllowed, "Operation is not allowed when the object is open.", error);
+    }
+    if (connection == nullptr || connection->database == nullptr) {
+        return Fail(kNotAllowed, "Operation is not allowed when the object is closed.", error);
+    }
+    bool found = false;
+    HRESULT result = RunWithAddress(connection->database, kLookup, address, &found, error);
+    if (FAILED(result)) {
+        return result;
+    }
+    resultSet->connection = connection;
+    resultSet->atEnd = !found;
+    resultSet->ip = address;
+    resultSet->ipSet = false;
+    resultSet->state = StoreResultSet::State::open;
+    return S_OK;
 }
 
-StoreStatus WriteField(TerminalRecordset& recordset, const char* name, const char* value)
+HRESULT StoreResultSetAtEnd(StoreResultSet* resultSet, bool* atEnd, StoreErrorInfoPtr* error)
 {
-    if (recordset.state != TerminalRecordset::State::Adding) {
-        return Failure(kFailure, "no new row is being added");
+    if (resultSet == nullptr || atEnd == nullptr) {
+        return E_POINTER;
     }
-    if (name == nullptr || std::strcmp(name, "ip") != 0) {
-        return Failure(kInvalidArgument, std::string("no such column: ") + (name == nullptr ? "" : name));
+    if (resultSet->state == StoreResultSet::State::closed) {
+        return Fail(kNotAllowed, "Operation is not allowed when the object is closed.", error);
     }
-    recordset.newAddress = value == nullptr ? "" : value;
-    return {};
+    *atEnd = resultSet->atEnd;
+    return S_OK;
 }
 
-StoreStatus UpdateRow(TerminalRecordset& recordset)
+HRESULT AddNewStoreRow(StoreResultSet* resultSet, StoreErrorInfoPtr* error)
 {
-    if (recordset.state != TerminalRecordset::State::Adding) {
-        return Failure(kFailure, "no new row is being added");
+    if (resultSet == nullptr) {
+        return E_POINTER;
     }
-    sqlite3* database = recordset.connection->database;
-    if (database == nullptr) {
-        return Failure(kFailure, "the connection is closed");
+    if (resultSet->state != StoreResultSet::State::open) {
+        return Fail(kNotAllowed, "Operation is not allowed in this context.", error);
     }
-    sqlite3_stmt* prepared = nullptr;
-    int result = sqlite3_prepare_v2(database, kInsert, -1, &prepared, nullptr);
-    Statement insert(prepared);
-    if (result != SQLITE_OK) {
-        return SqliteFailure(database, result);
-    }
-    sqlite3_bind_text(insert.get(), 1, recordset.newAddress.c_str(), -1, SQLITE_TRANSIENT);
-    // Outside a transaction the insert commits on its own, durably.
-    result = sqlite3_step(insert.get());
-    if (result != SQLITE_DONE) {
-        return SqliteFailure(database, result);
-    }
-    recordset.state = TerminalRecordset::State::Open;
-    recordset.atEnd = false;
-    return {};
+    resultSet->state = StoreResultSet::State::adding;
+    resultSet->ipSet = false;
+    resultSet->ip.clear();
+    return S_OK;
 }
 
-StoreStatus CloseRecordset(TerminalRecordset& recordset)
+HRESULT SetStoreField(StoreResultSet* resultSet, const char* name, const char* value, StoreErrorInfoPtr* error)
 {
-    if (recordset.state == TerminalRecordset::State::Closed) {
-        return Failure(kFailure, "the result set is closed");
+    if (resultSet == nullptr || name == nullptr || value == nullptr) {
+        return E_POINTER;
     }
-    recordset.state = TerminalRecordset::State::Closed;
-    return {};
+    if (std::strcmp(name, "ip") != 0) {
+        return Fail(kNoSuchField, "Item cannot be found in the collection corresponding to the requested name or "
+                                  "ordinal.",
+                    error);
+    }
+    if (resultSet->state != StoreResultSet::State::adding) {
+        return Fail(kNotAllowed, "Operation is not allowed in this context.", error);
+    }
+    resultSet->ip = value;
+    resultSet->ipSet = true;
+    return S_OK;
+}
+
+HRESULT UpdateStoreRow(StoreResultSet* resultSet, StoreErrorInfoPtr* error)
+{
+    if (resultSet == nullptr) {
+        return E_POINTER;
+    }
+    if (resultSet->state != StoreResultSet::State::adding || resultSet->connection == nullptr ||
+        resultSet->connection->database == nullptr) {
+        return Fail(kNotAllowed, "Operation is not allowed in this context.", error);
+    }
+    if (resultSet->ipSet) {
+        // Autocommit: the row is on disk when the statement is done.
+        HRESULT result = RunWithAddress(resultSet->connection->database, kInsert, resultSet->ip, nullptr, error);
+        if (FAILED(result)) {
+            return result;
+        }
+    }
+    resultSet->state = StoreResultSet::State::open;
+    resultSet->atEnd = false;
+    return S_OK;
+}
+
+HRESULT CloseStoreResultSet(StoreResultSet* resultSet, StoreErrorInfoPtr* error)
+{
+    if (resultSet == nullptr) {
+        return E_POINTER;
+    }
+    if (resultSet->state == StoreResultSet::State::closed) {
+        return Fail(kNotAllowed, "Operation is not allowed when the object is closed.", error);
+    }
+    resultSet->state = StoreResultSet::State::closed;
+    resultSet->connection = nullptr;
+    return S_OK;
 }
 
 }  // namespace corvel::platform

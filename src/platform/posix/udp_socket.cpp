@@ -1,4 +1,4 @@
-// The listener's datagram socket on Linux: a blocking BSD UDP socket.
+// The listener's UDP socket on Linux: blocking BSD datagram sockets.
 #include "platform/udp_socket.h"
 
 #include <arpa/inet.h>
@@ -7,58 +7,105 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+
 namespace corvel::platform {
 
-bool StartDatagramNetworking()
+namespace {
+
+int Descriptor(UdpSocket socket)
 {
-    return true;
+    return static_cast<int>(socket);
 }
 
-bool StopDatagramNetworking()
+bool FillAddress(sockaddr_in& target, const char* address, std::uint16_t port)
 {
-    return true;
+    std::memset(&target, 0, sizeof target);
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    if (address == nullptr) {
+        target.sin_addr.s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    return ::inet_pton(AF_INET, address, &target.sin_addr) == 1;
 }
 
-DatagramSocket OpenDatagramSocket()
+}  // namespace
+
+std::int32_t StartDatagramLibrary()
+{
+    return 0;
+}
+
+std::int32_t StopDatagramLibrary()
+{
+    return 0;
+}
+
+UdpSocket OpenUdpSocket()
 {
     int descriptor = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    return descriptor < 0 ? kInvalidDatagramSocket : static_cast<DatagramSocket>(descriptor);
+    return descriptor < 0 ? kInvalidUdpSocket : static_cast<UdpSocket>(descriptor);
 }
 
-bool BindDatagramSocket(DatagramSocket socket, std::uint16_t port)
+bool CloseUdpSocket(UdpSocket socket)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    return ::bind(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return socket != kInvalidUdpSocket && ::close(Descriptor(socket)) == 0;
 }
 
-std::int64_t ReceiveDatagram(DatagramSocket socket, char* buffer, std::size_t capacity, std::string& senderAddress)
+bool BindUdpSocket(UdpSocket socket, const char* address, std::uint16_t port)
+{
+    sockaddr_in local;
+    if (!FillAddress(local, address, port)) {
+        return false;
+    }
+    return ::bind(Descriptor(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
+std::uint16_t BoundUdpPort(UdpSocket socket)
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(Descriptor(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return 0;
+    }
+    return ntohs(local.sin_port);
+}
+
+std::int32_t ReceiveDatagram(UdpSocket socket, char* buffer, std::size_t capacity,
+                             char (&senderText)[kAddressTextBytes])
 {
     sockaddr_in sender{};
-    socklen_t senderLength = sizeof sender;
+    iovec piece{buffer, capacity};
+    msghdr message{};
+    message.msg_name = &sender;
+    message.msg_namelen = sizeof sender;
+    message.msg_iov = &piece;
+    message.msg_iovlen = 1;
     ssize_t received;
     do {
-        // MSG_TRUNC reports the datagram's real length, so that a datagram
-        // longer than the buffer fails as it does under Winsock.
-        received = ::recvfrom(static_cast<int>(socket), buffer, capacity, MSG_TRUNC,
-                              reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        received = ::recvmsg(Descriptor(socket), &message, 0);
     } while (received < 0 && errno == EINTR);
-    if (received < 0 || static_cast<std::size_t>(received) > capacity) {
+    // Linux cuts a long datagram silently; Winsock fails the receive instead,
+    // and the listener relies on that.
+    if (received < 0 || (message.msg_flags & MSG_TRUNC) != 0) {
         return -1;
     }
-    char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &sender.sin_addr, text, sizeof text) == nullptr) {
-        return -1;
+    if (::inet_ntop(AF_INET, &sender.sin_addr, senderText, sizeof senderText) == nullptr) {
+        senderText[0] = '\0';
     }
-    senderAddress = text;
-    return received;
+    return static_cast<std::int32_t>(received);
 }
 
-bool CloseDatagramSocket(DatagramSocket socket)
+bool SendDatagram(UdpSocket socket, const char* address, std::uint16_t port, const void* data, std::size_t length)
 {
-    return ::close(static_cast<int>(socket)) == 0;
+    sockaddr_in target;
+    if (!FillAddress(target, address, port)) {
+        return false;
+    }
+    ssize_t sent = ::sendto(Descriptor(socket), data, length, 0, reinterpret_cast<const sockaddr*>(&target),
+                            sizeof target);
+    return sent >= 0 && static_cast<std::size_t>(sent) == length;
 }
 
 }  // namespace corvel::platform

@@ -1,54 +1,101 @@
-// The listener's datagram socket on Windows: Winsock 1.1, blocking.
+// The listener's UDP socket on Windows: the Winsock 1.1 calls.
 #include "platform/udp_socket.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
 
 namespace corvel::platform {
 
-bool StartDatagramNetworking()
+namespace {
+
+SOCKET Native(UdpSocket socket)
 {
-    WSADATA data{};
-    return WSAStartup(MAKEWORD(1, 1), &data) == 0;
+    return static_cast<SOCKET>(socket);
 }
 
-bool StopDatagramNetworking()
+bool FillAddress(sockaddr_in& target, const char* address, std::uint16_t port)
 {
-    return WSACleanup() == 0;
+    std::memset(&target, 0, sizeof target);
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    if (address == nullptr) {
+        target.sin_addr.s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    target.sin_addr.s_addr = inet_addr(address);
+    return target.sin_addr.s_addr != INADDR_NONE || std::strcmp(address, "255.255.255.255") == 0;
 }
 
-DatagramSocket OpenDatagramSocket()
+}  // namespace
+
+std::int32_t StartDatagramLibrary()
 {
-    SOCKET created = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    return created == INVALID_SOCKET ? kInvalidDatagramSocket : static_cast<DatagramSocket>(created);
+    WSADATA data;
+    return WSAStartup(MAKEWORD(1, 1), &data);
 }
 
-bool BindDatagramSocket(DatagramSocket socket, std::uint16_t port)
+std::int32_t StopDatagramLibrary()
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    return ::bind(static_cast<SOCKET>(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return WSACleanup();
 }
 
-std::int64_t ReceiveDatagram(DatagramSocket socket, char* buffer, std::size_t capacity, std::string& senderAddress)
+UdpSocket OpenUdpSocket()
+{
+    SOCKET socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    return socket == INVALID_SOCKET ? kInvalidUdpSocket : static_cast<UdpSocket>(socket);
+}
+
+bool CloseUdpSocket(UdpSocket socket)
+{
+    return socket != kInvalidUdpSocket && ::closesocket(Native(socket)) == 0;
+}
+
+bool BindUdpSocket(UdpSocket socket, const char* address, std::uint16_t port)
+{
+    sockaddr_in local;
+    if (!FillAddress(local, address, port)) {
+        return false;
+    }
+    return ::bind(Native(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
+std::uint16_t BoundUdpPort(UdpSocket socket)
+{
+    sockaddr_in local{};
+    int length = sizeof local;
+    if (::getsockname(Native(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return 0;
+    }
+    return ntohs(local.sin_port);
+}
+
+std::int32_t ReceiveDatagram(UdpSocket socket, char* buffer, std::size_t capacity,
+                             char (&senderText)[kAddressTextBytes])
 {
     sockaddr_in sender{};
-    int senderLength = sizeof sender;
-    // A datagram longer than the buffer fails with WSAEMSGSIZE.
-    int received = ::recvfrom(static_cast<SOCKET>(socket), buffer, static_cast<int>(capacity), 0,
+    int senderLength = 16;
+    int received = ::recvfrom(Native(socket), buffer, static_cast<int>(capacity), 0,
                               reinterpret_cast<sockaddr*>(&sender), &senderLength);
     if (received == SOCKET_ERROR) {
-        return -1;
+        return -1;  // WSAEMSGSIZE for a datagram longer than capacity
     }
-    const char* text = ::inet_ntoa(sender.sin_addr);
-    senderAddress = text == nullptr ? "" : text;
+    const char* text = inet_ntoa(sender.sin_addr);
+    std::strncpy(senderText, text == nullptr ? "" : text, sizeof senderText - 1);
+    senderText[sizeof senderText - 1] = '\0';
     return received;
 }
 
-bool CloseDatagramSocket(DatagramSocket socket)
+bool SendDatagram(UdpSocket socket, const char* address, std::uint16_t port, const void* data, std::size_t length)
 {
-    return ::closesocket(static_cast<SOCKET>(socket)) == 0;
+    sockaddr_in target;
+    if (!FillAddress(target, address, port)) {
+        return false;
+    }
+    int sent = ::sendto(Native(socket), static_cast<const char*>(data), static_cast<int>(length), 0,
+                        reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    return sent != SOCKET_ERROR && static_cast<std::size_t>(sent) == length;
 }
 
 }  // namespace corvel::platform
