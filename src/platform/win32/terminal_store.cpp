@@ -1,6 +1,6 @@
 // The terminal database on Windows: ADO Connection and Recordset objects
 // through COM, called through their own interfaces (_Connection, _Recordset)
-// as the platform's ADO header declares them. The class and interface
+// with the vtable layout of ADO's type library. The class and interface
 // identifiers are the published ADO 2.x values.
 #include "platform/terminal_store.h"
 
@@ -8,7 +8,8 @@
 #include <objbase.h>
 #include <ole2.h>
 #include <oleauto.h>
-#include <adoint.h>
+
+#include "platform/win32/terminal_store_ado.h"
 
 #include "platform/process.h"
 #include "platform/text_conversion.h"
@@ -27,11 +28,11 @@ struct corvel::platform::StoreErrorInfo {
 };
 
 struct corvel::platform::StoreConnection {
-    _Connection* object = nullptr;
+    ado::Connection* object = nullptr;
 };
 
 struct corvel::platform::StoreResultSet {
-    _Recordset* object = nullptr;
+    ado::Recordset* object = nullptr;
 };
 
 namespace corvel::platform {
@@ -49,8 +50,8 @@ constexpr IID kRecordset15Interface = {0x0000050E, 0x0000, 0x0010, {0x80, 0x00, 
 constexpr DWORD kClassContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER;
 static_assert(kClassContext == 7);
 
-constexpr CursorTypeEnum kDynamicCursor = static_cast<CursorTypeEnum>(2);
-constexpr LockTypeEnum kOptimisticLock = static_cast<LockTypeEnum>(3);
+constexpr int kDynamicCursor = 2;
+constexpr int kOptimisticLock = 3;
 constexpr LONG kTextCommand = 1;
 constexpr long kConnectOption = 0;
 
@@ -154,7 +155,7 @@ std::string DatabaseDirectory()
 
 StoreConnection* CreateStoreConnection()
 {
-    _Connection* object = CreateAdoObject<_Connection>(kConnectionClass, kConnectionInterface);
+    ado::Connection* object = CreateAdoObject<ado::Connection>(kConnectionClass, kConnectionInterface);
     if (object == nullptr) {
         return nullptr;
     }
@@ -220,7 +221,7 @@ HRESULT CloseStoreConnection(StoreConnection* connection, StoreErrorInfoPtr* err
 
 StoreResultSet* CreateStoreResultSet()
 {
-    _Recordset* object = CreateAdoObject<_Recordset>(kRecordsetClass, kRecordsetInterface);
+    ado::Recordset* object = CreateAdoObject<ado::Recordset>(kRecordsetClass, kRecordsetInterface);
     if (object == nullptr) {
         return nullptr;
     }
