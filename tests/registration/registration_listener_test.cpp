@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -158,6 +159,7 @@ TEST_F(Listener, EndsWithMinusSixWhenTheDatabaseCannotBeOpened)
     EXPECT_EQ(texts[0], "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + DatabaseDirectory() + "\\terminal.mdb");
     std::vector<std::string> traces = output.TraceMessages();
     ASSERT_EQ(traces.size(), 1u);
+    std::printf("open failure: %s\n", traces[0].c_str());
     EXPECT_NE(traces[0].find(", "), std::string::npos) << traces[0];
     EXPECT_FALSE(traces[0].starts_with(", ")) << "the failure's text is missing";
     EXPECT_FALSE(PortHeld(port));
