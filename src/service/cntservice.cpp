@@ -67,6 +67,9 @@ void CNTService::WriteEvent(std::uint16_t type, std::uint32_t id, const char* s1
             strings[count++] = text;
         }
     }
+    // Both the service thread and the dispatcher thread report events; the
+    // first report registers the source, exactly once.
+    std::lock_guard<std::mutex> guard(eventLock_);
     if (eventSource == nullptr) {
         eventSource = corvel::platform::OpenEventSource(serviceName);
     }
@@ -114,8 +117,13 @@ void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
         std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
         service->status.currentState = corvel::platform::kServiceStartPending;
     }
-    service->statusHandle = corvel::platform::RegisterControlHandler(service->serviceName, Handler);
-    if (service->statusHandle == 0) {
+    corvel::platform::StatusHandle handle = corvel::platform::RegisterControlHandler(service->serviceName, Handler);
+    {
+        // Once registered, Handler may already run on the dispatcher thread.
+        std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
+        service->statusHandle = handle;
+    }
+    if (handle == 0) {
         service->WriteEvent(corvel::platform::kEventError, kEventControlHandlerNotInstalled);
         return;
     }

@@ -64,4 +64,5 @@ private:
     // The dispatcher thread and the service thread both change and report
     // `status`; each store-and-report step is serialised.
     std::recursive_mutex statusLock_;
+    std::mutex eventLock_;  // the lazy registration of eventSource
 };

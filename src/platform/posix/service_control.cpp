@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/process.h"
 
@@ -35,6 +36,8 @@ namespace {
 
 constexpr char kUnitFileName[] = "corvel-service.service";
 constexpr int kSignalPollMs = 100;
+// Controls held while no handler is registered yet; a flood beyond this is dropped.
+constexpr std::size_t kMaxHeldControls = 16;
 
 std::string UnitDirectory()
 {
@@ -175,6 +178,7 @@ bool RunControlDispatcher(const char* name, ServiceMainProcedure serviceMain)
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &controls, &previous);
 
+    controlHandler.store(nullptr);  // each run's service registers its own
     ServiceThreadStart start;
     start.serviceMain = serviceMain;
     start.name = name == nullptr ? "" : name;
@@ -183,15 +187,30 @@ bool RunControlDispatcher(const char* name, ServiceMainProcedure serviceMain)
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return false;
     }
+    // A signal that comes before the service has registered its handler (a
+    // stop during start-up) is held and handed over once it has, so that no
+    // stop is lost; it is dropped only if the service ends without a handler.
+    std::vector<std::uint32_t> heldControls;
     timespec wait{0, kSignalPollMs * 1000000L};
     while (!start.finished.load()) {
         int signal = ::sigtimedwait(&controls, nullptr, &wait);
+        if (signal > 0 && heldControls.size() < kMaxHeldControls) {
+            heldControls.push_back(ControlForSignal(signal));
+        }
         ControlHandlerProcedure handler = controlHandler.load();
-        if (signal > 0 && handler != nullptr) {
-            handler(ControlForSignal(signal));
+        if (handler != nullptr) {
+            for (std::uint32_t code : heldControls) {
+                handler(code);
+            }
+            heldControls.clear();
         }
     }
     pthread_join(serviceThread, nullptr);
+    // Controls that came after the service ended are consumed here: unblocked,
+    // their default action would kill the process that has just stopped cleanly.
+    timespec noWait{0, 0};
+    while (::sigtimedwait(&controls, nullptr, &noWait) > 0) {
+    }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return true;
 }
