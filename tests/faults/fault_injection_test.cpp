@@ -246,12 +246,12 @@ bool StartTerminals(SessionPlan& plan)
         if (!terminal->Start()) {
             return false;
         }
-        table << sessionId << " connected " << address << "  # " << BehaviourName(behaviour) << "\n";
+        table << sessionId << " connected " << address << " " << BehaviourName(behaviour) << "\n";
         (Answers(behaviour) ? plan.kept : plan.loggedOff).insert(sessionId);
         plan.terminals.push_back(std::move(terminal));
         ++sessionId;
     }
-    table << sessionId << " connected 127.0.1.200  # refused\n";
+    table << sessionId << " connected 127.0.1.200 refused\n";
     plan.loggedOff.insert(sessionId);
     table << "50 active 127.0.1.201\n51 disconnected 127.0.1.202\n52 idle 127.0.1.203\n";
     plan.table = table.str();
