@@ -1,0 +1,47 @@
+#include "soap/skip_handler.h"
+
+namespace corvel::soap {
+
+HRESULT STDMETHODCALLTYPE ISAXContentHandlerImpl::QueryInterface(REFIID iid, void** object)
+{
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, platform::kIidSaxContentHandler)) {
+        *object = static_cast<ISAXContentHandler*>(this);
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT STDMETHODCALLTYPE CSkipHandler::startElement(const OLECHAR*, int, const OLECHAR*, int, const OLECHAR*, int,
+                                                     ISAXAttributes*)
+{
+    ++nesting;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CSkipHandler::endElement(const OLECHAR*, int, const OLECHAR*, int, const OLECHAR*, int)
+{
+    if (nesting > 0) {
+        --nesting;
+    }
+    if (nesting == 0 && xmlReader != nullptr) {
+        return xmlReader->putContentHandler(parent);
+    }
+    return S_OK;
+}
+
+HRESULT CSkipHandler::Install(ISAXXMLReader* reader, ISAXContentHandler* parentHandler)
+{
+    if (reader == nullptr) {
+        return E_INVALIDARG;
+    }
+    xmlReader = reader;
+    parent = parentHandler;
+    nesting = 1;
+    return reader->putContentHandler(this);
+}
+
+}  // namespace corvel::soap

@@ -1,0 +1,445 @@
+// Arrays and multi-reference values of the response reader: SOAP-encoded
+// arrays announced by arrayType, fixed inline arrays, document-style arrays
+// that grow as their items arrive, and href/id references that park a saved
+// level until the element carrying the id arrives.
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "soap/soap_root_handler.h"
+
+namespace corvel::soap {
+namespace {
+
+constexpr std::uint32_t kArrayFlags = PointerArray | InlineArray;
+constexpr std::size_t kFirstGrowSlots = 10;
+// An announced size beyond this is refused before anything is allocated: a
+// response is at most 16 MiB and every item takes at least four bytes of it.
+constexpr std::uint64_t kMaxAnnouncedItems = 4u * 1024 * 1024;
+constexpr std::uint64_t kMaxBlockBytes = std::numeric_limits<std::uint32_t>::max();
+
+bool IsSpace(OLECHAR c)
+{
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
+
+// The count member of a PointerArray, written with the width of its type.
+void WriteCount(void* address, std::int32_t typeCode, std::size_t value)
+{
+    switch (XsdElementSize(typeCode)) {
+    case 1: {
+        auto v = static_cast<std::int8_t>(value);
+        std::memcpy(address, &v, sizeof(v));
+        break;
+    }
+    case 2: {
+        auto v = static_cast<std::int16_t>(value);
+        std::memcpy(address, &v, sizeof(v));
+        break;
+    }
+    case 8: {
+        auto v = static_cast<std::int64_t>(value);
+        std::memcpy(address, &v, sizeof(v));
+        break;
+    }
+    default: {
+        auto v = static_cast<std::int32_t>(value);
+        std::memcpy(address, &v, sizeof(v));
+        break;
+    }
+    }
+}
+
+std::size_t ReadCount(const void* address, std::int32_t typeCode)
+{
+    std::int64_t value = 0;
+    switch (XsdElementSize(typeCode)) {
+    case 1: {
+        std::int8_t v;
+        std::memcpy(&v, address, sizeof(v));
+        value = v;
+        break;
+    }
+    case 2: {
+        std::int16_t v;
+        std::memcpy(&v, address, sizeof(v));
+        value = v;
+        break;
+    }
+    case 8: {
+        std::memcpy(&value, address, sizeof(value));
+        break;
+    }
+    default: {
+        std::int32_t v;
+        std::memcpy(&v, address, sizeof(v));
+        value = v;
+        break;
+    }
+    }
+    return value < 0 ? 0 : static_cast<std::size_t>(value);
+}
+
+std::size_t InlineCount(const std::int32_t* dimensions)
+{
+    if (dimensions == nullptr || dimensions[0] <= 0) {
+        return 0;
+    }
+    std::size_t count = 1;
+    for (std::int32_t i = 1; i <= dimensions[0]; ++i) {
+        count *= dimensions[i] < 0 ? 0 : static_cast<std::size_t>(dimensions[i]);
+    }
+    return count;
+}
+
+// The count member of array member inside its record's fields, or null.
+const FieldDescriptor* CountMember(const TypeDescriptor* record, const FieldDescriptor& member)
+{
+    if (record == nullptr || record->fields == nullptr || member.sizeFieldIndex < 0) {
+        return nullptr;
+    }
+    for (std::int32_t i = 0; i <= member.sizeFieldIndex; ++i) {
+        if (record->fields[i].hash == 0) {
+            return nullptr;
+        }
+    }
+    return &record->fields[member.sizeFieldIndex];
+}
+
+enum class Announcement { Absent, Announced, Invalid };
+
+// "xsd:int[2,3]" announces 6 items, "xsd:int[]" none; each number is read as
+// a decimal prefix, a negative one ends the reading and a zero makes it 0.
+Announcement ReadArrayType(const OLECHAR* text, int length, std::uint64_t* size)
+{
+    int i = 0;
+    while (i < length && IsSpace(text[i])) {
+        ++i;
+    }
+    while (i < length && text[i] != u'[') {
+        ++i;
+    }
+    if (i >= length) {
+        return Announcement::Invalid;
+    }
+    ++i;
+    if (i < length && text[i] == u']') {
+        return Announcement::Absent;
+    }
+    std::uint64_t product = 1;
+    for (;;) {
+        while (i < length && IsSpace(text[i])) {
+            ++i;
+        }
+        bool negative = false;
+        if (i < length && (text[i] == u'-' || text[i] == u'+')) {
+            negative = text[i] == u'-';
+            ++i;
+        }
+        std::uint64_t number = 0;
+        while (i < length && text[i] >= u'0' && text[i] <= u'9') {
+            number = number * 10 + static_cast<std::uint64_t>(text[i] - u'0');
+            if (number > kMaxAnnouncedItems) {
+                number = kMaxAnnouncedItems + 1;
+            }
+            ++i;
+        }
+        if (negative && number != 0) {
+            break;
+        }
+        product *= number;
+        if (product > kMaxAnnouncedItems) {
+            product = kMaxAnnouncedItems + 1;
+        }
+        if (product == 0 || i >= length || text[i] != u',') {
+            break;
+        }
+        ++i;
+    }
+    *size = product;
+    return Announcement::Announced;
+}
+
+}  // namespace
+
+std::size_t ItemSize(const FieldDescriptor& member)
+{
+    if (member.typeCode == UserType) {
+        return member.typeDescriptor != nullptr ? member.typeDescriptor->recordSize : 0;
+    }
+    return XsdElementSize(member.typeCode);
+}
+
+HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDescriptor* member,
+                                     ISAXAttributes* attributes)
+{
+    void* recordAddress = enclosing.target;
+    const TypeDescriptor* record = enclosing.descriptor;
+    if (member == nullptr || recordAddress == nullptr) {
+        return E_FAIL;
+    }
+    bool rpcEncoded = IsRpcEncoded();
+    if (rpcEncoded) {
+        HRESULT result = ReadReference(member, recordAddress, attributes, 0, 0);
+        if (result != S_FALSE) {
+            return result;
+        }
+    }
+
+    std::uint64_t announcedSize = 0;
+    bool announced = false;
+    const OLECHAR* arrayType = nullptr;
+    int arrayTypeLength = 0;
+    if (attributes != nullptr &&
+        SUCCEEDED(attributes->getValueFromName(kWideSoapEncodingNamespace, 41, OLESTR("arrayType"), 9, &arrayType,
+                                               &arrayTypeLength)) &&
+        arrayType != nullptr) {
+        Announcement announcement = ReadArrayType(arrayType, arrayTypeLength, &announcedSize);
+        if (announcement == Announcement::Invalid) {
+            return E_FAIL;
+        }
+        announced = announcement == Announcement::Announced;
+    }
+    if (announced && announcedSize > kMaxAnnouncedItems) {
+        return E_FAIL;
+    }
+
+    std::uint32_t levelFlags = member->flags & ~ValuePending;
+    std::size_t capacity = 0;
+    std::size_t expected = 0;
+    void* arrayAddress = static_cast<char*>(recordAddress) + member->offset;
+
+    if ((member->flags & PointerArray) != 0) {
+        const FieldDescriptor* count = CountMember(record, *member);
+        if (count == nullptr) {
+            return E_FAIL;
+        }
+        void* countAddress = static_cast<char*>(recordAddress) + count->offset;
+        std::size_t slots = 0;
+        if (!announced) {
+            if (rpcEncoded) {
+                return E_FAIL;  // encoded arrays announce their size
+            }
+            WriteCount(countAddress, count->typeCode, 0);
+            slots = kFirstGrowSlots;
+            levelFlags |= GrowArray;
+            capacity = kFirstGrowSlots;
+            expected = 0;
+        } else {
+            WriteCount(countAddress, count->typeCode, static_cast<std::size_t>(announcedSize));
+            if (announcedSize == 0) {
+                noChildren = true;
+                return PushLevel(nullptr, nullptr, nullptr, 0, 0, 0);
+            }
+            slots = static_cast<std::size_t>(announcedSize);
+            expected = slots;
+        }
+        std::size_t itemSize = ItemSize(*member);
+        if (itemSize == 0) {
+            return E_FAIL;
+        }
+        if (static_cast<std::uint64_t>(slots) * itemSize > kMaxBlockBytes) {
+            return E_INVALIDARG;
+        }
+        void** pointer = static_cast<void**>(arrayAddress);
+        if (*pointer != nullptr) {
+            return E_FAIL;  // the block is filled once per call
+        }
+        void* block = memory->Allocate(slots * itemSize);
+        if (block == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        std::memset(block, 0, slots * itemSize);
+        *pointer = block;
+    } else if ((member->flags & InlineArray) != 0) {
+        std::size_t count = InlineCount(member->dimensions);
+        if (announced && announcedSize != count) {
+            return E_FAIL;
+        }
+        // The items live in the record itself, so an inline array never grows.
+        expected = count;
+    } else {
+        return E_FAIL;
+    }
+    return PushLevel(arrayAddress, record, member, levelFlags, capacity, expected);
+}
+
+HRESULT CSoapRootHandler::MakeRoomForItem(ParseLevel& level)
+{
+    if (level.received != level.expected) {
+        return S_OK;
+    }
+    if ((level.levelFlags & GrowArray) == 0 || (level.levelFlags & PointerArray) == 0 || level.field == nullptr) {
+        return E_FAIL;  // more items than announced
+    }
+    if (level.received < level.capacity) {
+        return S_OK;
+    }
+    std::size_t slots = level.received * 2 < kFirstGrowSlots ? kFirstGrowSlots : level.received * 2;
+    std::size_t itemSize = ItemSize(*level.field);
+    if (itemSize == 0) {
+        return E_FAIL;
+    }
+    if (static_cast<std::uint64_t>(slots) * itemSize > kMaxBlockBytes) {
+        return E_INVALIDARG;
+    }
+    void** pointer = static_cast<void**>(level.target);
+    void* block = memory->Reallocate(*pointer, slots * itemSize);
+    if (block == nullptr) {
+        return E_OUTOFMEMORY;
+    }
+    std::memset(static_cast<char*>(block) + level.capacity * itemSize, 0, (slots - level.capacity) * itemSize);
+    *pointer = block;
+    level.capacity = slots;
+    return S_OK;
+}
+
+void* CSoapRootHandler::NextItemSlot(ParseLevel& level)
+{
+    if (level.field == nullptr) {
+        return nullptr;
+    }
+    std::size_t itemSize = ItemSize(*level.field);
+    char* base = (level.levelFlags & InlineArray) != 0 ? static_cast<char*>(level.target)
+                                                       : *static_cast<char**>(level.target);
+    if (base == nullptr) {
+        return nullptr;
+    }
+    char* slot = base + itemSize * level.received;
+    if ((level.levelFlags & GrowArray) != 0) {
+        // The record holding the array starts member.offset before it.
+        const FieldDescriptor* count = CountMember(level.descriptor, *level.field);
+        if (count != nullptr) {
+            char* record = static_cast<char*>(level.target) - level.field->offset;
+            WriteCount(record + count->offset, count->typeCode, level.received + 1);
+        }
+        ++level.expected;
+    }
+    ++level.received;
+    return slot;
+}
+
+HRESULT CSoapRootHandler::ReadReference(const FieldDescriptor* member, void* address, ISAXAttributes* attributes,
+                                        std::uint32_t addFlags, std::uint32_t removeFlags)
+{
+    const OLECHAR* href = nullptr;
+    int hrefLength = 0;
+    if (attributes == nullptr || FAILED(attributes->getValueFromQName(OLESTR("href"), 4, &href, &hrefLength)) ||
+        href == nullptr) {
+        return S_FALSE;
+    }
+    bool memberIsArray = member->dimensions != nullptr || (member->flags & kArrayFlags) != 0;
+    bool isStructure = member->typeCode == UserType && member->typeDescriptor != nullptr &&
+                       member->typeDescriptor->kind == DescriptorKind::Structure;
+    bool itemOfArray = !levels.empty() && (Top().levelFlags & kArrayFlags) != 0;
+    if ((!memberIsArray && !isStructure) || (itemOfArray && !isStructure)) {
+        return E_FAIL;  // only records and arrays can be completed later
+    }
+    if (hrefLength > 0 && href[0] == u'#') {
+        ++href;
+        --hrefLength;
+    }
+    ParseLevel saved;
+    saved.target = address;
+    saved.levelFlags = ((member->flags | addFlags) & ~removeFlags) & ~ValuePending;
+    if (!levels.empty() && Top().field != nullptr && (Top().field->flags & kArrayFlags) != 0) {
+        saved.levelFlags &= ~kArrayFlags;  // the saved value is one item
+    }
+    saved.descriptor = levels.empty() ? nullptr : Top().descriptor;
+    saved.field = member;
+    try {
+        auto inserted = references.emplace(std::basic_string<OLECHAR>(href, static_cast<std::size_t>(hrefLength)),
+                                           std::move(saved));
+        if (!inserted.second) {
+            return E_FAIL;  // the id is already pending
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::length_error&) {
+        return E_OUTOFMEMORY;
+    }
+    noChildren = true;
+    return PushLevel(nullptr, nullptr, nullptr, 0, 0, 0);
+}
+
+HRESULT CSoapRootHandler::ResolveReference(ISAXAttributes* attributes)
+{
+    if (references.empty() || attributes == nullptr) {
+        return S_FALSE;
+    }
+    const OLECHAR* id = nullptr;
+    int idLength = 0;
+    if (FAILED(attributes->getValueFromQName(OLESTR("id"), 2, &id, &idLength)) || id == nullptr) {
+        return S_FALSE;
+    }
+    auto found = references.find(std::basic_string<OLECHAR>(id, static_cast<std::size_t>(idLength)));
+    if (found == references.end()) {
+        return S_FALSE;
+    }
+    const OLECHAR* href = nullptr;
+    int hrefLength = 0;
+    if (SUCCEEDED(attributes->getValueFromQName(OLESTR("href"), 4, &href, &hrefLength)) && href != nullptr) {
+        return E_FAIL;  // a target that is itself a reference
+    }
+    ParseLevel saved = std::move(found->second);
+    references.erase(found);
+    if ((saved.levelFlags & kArrayFlags) != 0) {
+        return StartArray(saved, saved.field, attributes);
+    }
+    const TypeDescriptor* type = saved.field != nullptr ? saved.field->typeDescriptor : nullptr;
+    if (type == nullptr || saved.target == nullptr) {
+        return E_FAIL;
+    }
+    return PushLevel(saved.target, type, saved.field, saved.levelFlags, 0, type->outCount);
+}
+
+void CSoapRootHandler::ReleaseRecord(const TypeDescriptor* descriptor, void* record)
+{
+    if (descriptor == nullptr || descriptor->fields == nullptr || record == nullptr) {
+        return;
+    }
+    for (std::size_t i = 0; descriptor->fields[i].hash != 0; ++i) {
+        const FieldDescriptor& member = descriptor->fields[i];
+        // Only what the reader may have filled: the caller owns the rest.
+        if (!IsResponseMember(member)) {
+            continue;
+        }
+        char* address = static_cast<char*>(record) + member.offset;
+        std::size_t count = 1;
+        char* items = address;
+        const FieldDescriptor* countMember = nullptr;
+        if ((member.flags & PointerArray) != 0) {
+            items = *reinterpret_cast<char**>(address);
+            if (items == nullptr) {
+                continue;
+            }
+            countMember = CountMember(descriptor, member);
+            count = countMember != nullptr ? ReadCount(static_cast<char*>(record) + countMember->offset,
+                                                       countMember->typeCode)
+                                           : 0;
+        } else if ((member.flags & InlineArray) != 0) {
+            count = InlineCount(member.dimensions);
+        }
+        std::size_t itemSize = ItemSize(member);
+        for (std::size_t k = 0; k < count; ++k) {
+            char* item = items + itemSize * k;
+            if (member.typeCode == UserType) {
+                if (member.typeDescriptor != nullptr && member.typeDescriptor->kind == DescriptorKind::Structure) {
+                    ReleaseRecord(member.typeDescriptor, item);
+                }
+            } else {
+                ReleaseSimpleValue(item, member.typeCode, memory);
+            }
+        }
+        if ((member.flags & PointerArray) != 0) {
+            memory->Free(items);
+            *reinterpret_cast<char**>(address) = nullptr;
+            if (countMember != nullptr) {
+                WriteCount(static_cast<char*>(record) + countMember->offset, countMember->typeCode, 0);
+            }
+        }
+    }
+}
+
+}  // namespace corvel::soap

@@ -1,0 +1,714 @@
+#include "soap/soap_root_handler.h"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "soap/request_writer.h"
+#include "soap/xsd_value.h"
+
+namespace corvel::soap {
+namespace {
+
+constexpr std::size_t kLevelGrowth = 16;
+constexpr std::size_t kReferenceBuckets = 17;
+constexpr std::uint32_t kArrayFlags = PointerArray | InlineArray;
+
+bool SameText(const OLECHAR* a, int aLength, const OLECHAR* b, int bLength)
+{
+    return aLength == bLength && (aLength == 0 || std::memcmp(a, b, sizeof(OLECHAR) * aLength) == 0);
+}
+
+template <std::size_t N>
+bool IsName(const OLECHAR* text, int length, const OLECHAR (&name)[N])
+{
+    return SameText(text, length, name, static_cast<int>(N - 1));
+}
+
+bool IsEnvelopeNamespace(const OLECHAR* uri, int length)
+{
+    return IsName(uri, length, kWideSoapEnvelopeNamespace);
+}
+
+// Entry index of a null-terminated table, or null when the table ends before it.
+const TypeDescriptor* TableEntry(const TypeDescriptor* const* table, std::size_t index)
+{
+    if (table == nullptr) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i <= index; ++i) {
+        if (table[i] == nullptr) {
+            return nullptr;
+        }
+    }
+    return table[index];
+}
+
+bool IsArrayMember(const FieldDescriptor& member)
+{
+    return member.dimensions != nullptr || (member.flags & kArrayFlags) != 0;
+}
+
+}  // namespace
+
+bool SeenSet::Insert(std::size_t index)
+{
+    std::uint64_t bit = std::uint64_t{1} << (index % 64);
+    std::uint64_t* word = &first_;
+    if (index >= 64) {
+        std::size_t slot = index / 64 - 1;
+        if (slot >= more_.size()) {
+            more_.resize(slot + 1, 0);
+        }
+        word = &more_[slot];
+    }
+    if ((*word & bit) != 0) {
+        return false;
+    }
+    *word |= bit;
+    return true;
+}
+
+bool SeenSet::Contains(std::size_t index) const
+{
+    std::uint64_t bit = std::uint64_t{1} << (index % 64);
+    if (index < 64) {
+        return (first_ & bit) != 0;
+    }
+    std::size_t slot = index / 64 - 1;
+    return slot < more_.size() && (more_[slot] & bit) != 0;
+}
+
+CSoapRootHandler::CSoapRootHandler() : memory(DefaultMemoryManager()), references(kReferenceBuckets)
+{
+    skipper.nesting = 1;
+}
+
+CSoapRootHandler::~CSoapRootHandler() = default;
+
+const OLECHAR* CSoapRootHandler::ServiceName(int* length)
+{
+    if (length != nullptr) {
+        *length = 0;
+    }
+    return nullptr;
+}
+
+HRESULT CSoapRootHandler::InvokeOperation(std::size_t)
+{
+    return E_NOTIMPL;
+}
+
+HRESULT CSoapRootHandler::OnMustUnderstandFault(unsigned, const OLECHAR*, int)
+{
+    return clientRole ? S_OK : E_FAIL;
+}
+
+HRESULT CSoapRootHandler::PushLevel(void* target, const TypeDescriptor* descriptor, const FieldDescriptor* field,
+                                    std::uint32_t levelFlags, std::size_t capacity, std::size_t expected)
+{
+    try {
+        if (levels.size() == levels.capacity()) {
+            levels.reserve(levels.capacity() + kLevelGrowth);
+        }
+        levels.emplace_back();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::length_error&) {
+        return E_OUTOFMEMORY;
+    }
+    ParseLevel& level = levels.back();
+    level.target = target;
+    level.levelFlags = levelFlags;
+    level.capacity = capacity;
+    level.expected = expected;
+    level.received = 0;
+    level.descriptor = descriptor;
+    level.field = field;
+    level.openDepth = depth;
+    top = static_cast<unsigned>(levels.size() - 1);
+    return S_OK;
+}
+
+HRESULT CSoapRootHandler::PushHeaderLevel(std::size_t operationIndex)
+{
+    const TypeDescriptor* headers = TableEntry(HeaderTable(), operationIndex);
+    if (headers == nullptr) {
+        return E_FAIL;
+    }
+    return PushLevel(HeaderRecord(), headers, nullptr, 0, operationIndex, headers->outCount);
+}
+
+void CSoapRootHandler::PopLevel()
+{
+    levels.pop_back();
+    top = levels.empty() ? 0 : static_cast<unsigned>(levels.size() - 1);
+}
+
+void CSoapRootHandler::ResetParseState()
+{
+    levels.clear();
+    top = 0;
+    state = ReaderState::ReadStart;
+    parameterRecord = nullptr;
+    noChildren = false;
+    textPending = false;
+    depth = 0;
+    references.clear();
+    valueText_.clear();
+}
+
+bool CSoapRootHandler::IsRpcEncoded() const
+{
+    return !levels.empty() && levels[0].descriptor != nullptr &&
+           (levels[0].descriptor->callFlags & kRpcEncoded) == kRpcEncoded;
+}
+
+bool CSoapRootHandler::IsResponseMember(const FieldDescriptor& member) const
+{
+    if (clientRole) {
+        return (member.flags & OutParam) != 0 || (member.flags & InParam) == 0;
+    }
+    return (member.flags & InParam) != 0 || (member.flags & OutParam) == 0;
+}
+
+HRESULT STDMETHODCALLTYPE CSoapRootHandler::startDocument()
+{
+    noChildren = false;
+    textPending = false;
+    state = ReaderState::ReadStart;
+    valueText_.clear();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CSoapRootHandler::startElement(const OLECHAR* namespaceUri, int namespaceUriLength,
+                                                         const OLECHAR* localName, int localNameLength,
+                                                         const OLECHAR*, int, ISAXAttributes* attributes)
+{
+    if (noChildren || textPending) {
+        return E_FAIL;  // a simple value, a nil or an href element holds no elements
+    }
+    ++depth;
+    switch (state) {
+    case ReaderState::ReadStart:
+    case ReaderState::ReadEnvelope:
+    case ReaderState::ReadHeaderDone: {
+        if (NameHash(namespaceUri, static_cast<std::size_t>(namespaceUriLength)) != kSoapEnvelopeNamespaceHash) {
+            return E_FAIL;
+        }
+        bool inEnvelopeNamespace = IsEnvelopeNamespace(namespaceUri, namespaceUriLength);
+        std::uint32_t hash = NameHash(localName, static_cast<std::size_t>(localNameLength));
+        ReaderState previous = state;
+        if (hash == kEnvelopeHash && inEnvelopeNamespace && IsName(localName, localNameLength, OLESTR("Envelope"))) {
+            state = ReaderState::ReadEnvelope;
+            return previous == ReaderState::ReadStart ? S_OK : E_FAIL;
+        }
+        if (hash == kHeaderHash && inEnvelopeNamespace && IsName(localName, localNameLength, OLESTR("Header"))) {
+            state = ReaderState::ReadHeader;
+            return previous == ReaderState::ReadEnvelope ? S_OK : E_FAIL;
+        }
+        if (hash == kBodyHash && inEnvelopeNamespace && IsName(localName, localNameLength, OLESTR("Body"))) {
+            state = ReaderState::ReadBody;
+            return previous == ReaderState::ReadStart ? E_FAIL : S_OK;
+        }
+        return S_OK;  // another envelope-level element: ignored, its children examined alike
+    }
+    case ReaderState::ReadHeader:
+    case ReaderState::ReadCall:
+        return ReadMember(localName, localNameLength, attributes);
+    case ReaderState::ReadBody: {
+        HRESULT result = SelectOperation(namespaceUri, namespaceUriLength, localName, localNameLength);
+        state = ReaderState::ReadCall;
+        if (SUCCEEDED(result) && !levels.empty() && Top().descriptor != nullptr &&
+            (Top().descriptor->callFlags & PadStyle) != 0) {
+            // In that style the Body's child is itself the first parameter.
+            return ReadMember(localName, localNameLength, attributes);
+        }
+        return result;
+    }
+    }
+    return E_FAIL;
+}
+
+HRESULT CSoapRootHandler::UnknownHeader(ISAXAttributes* attributes)
+{
+    const OLECHAR* value = nullptr;
+    int valueLength = 0;
+    if (attributes != nullptr &&
+        SUCCEEDED(attributes->getValueFromName(kWideSoapEnvelopeNamespace, 41, OLESTR("mustUnderstand"), 14, &value,
+                                               &valueLength)) &&
+        value != nullptr) {
+        bool mustUnderstand = false;
+        if (FAILED(ReadXsdBoolean(value, valueLength, &mustUnderstand)) || mustUnderstand) {
+            OnMustUnderstandFault(kMustUnderstandFaultCode, nullptr, 0);
+            return E_FAIL;
+        }
+    }
+    if (!xmlReader) {
+        return E_FAIL;
+    }
+    // The skipper consumes the element's end tag, so it is no longer counted as open.
+    --depth;
+    return skipper.Install(xmlReader.get(), this);
+}
+
+HRESULT CSoapRootHandler::ReadMember(const OLECHAR* localName, int localNameLength, ISAXAttributes* attributes)
+{
+    if (levels.empty()) {
+        return state == ReaderState::ReadHeader ? UnknownHeader(attributes) : E_FAIL;
+    }
+    const FieldDescriptor* member = nullptr;
+    bool arrayLevel = (Top().levelFlags & kArrayFlags) != 0;
+    if (arrayLevel) {
+        HRESULT result = MakeRoomForItem(Top());
+        if (FAILED(result)) {
+            return result;
+        }
+        member = Top().field;
+        if (member == nullptr) {
+            return E_FAIL;
+        }
+    } else {
+        const TypeDescriptor* descriptor = Top().descriptor;
+        if (descriptor != nullptr && (descriptor->callFlags & ChainedOut) != 0) {
+            if ((descriptor->callFlags & PadStyle) == 0 || descriptor->outCount != 1 ||
+                descriptor->fields == nullptr || descriptor->fields[0].hash == 0) {
+                return E_FAIL;
+            }
+            const FieldDescriptor* chained =
+                (descriptor->fields[0].flags & OutParam) != 0 ? &descriptor->fields[0] : &descriptor->fields[1];
+            if (chained->hash == 0 || chained->typeDescriptor == nullptr ||
+                chained->typeDescriptor->kind == DescriptorKind::Operation ||
+                (chained->typeDescriptor->callFlags & ChainedOut) != 0) {
+                return E_FAIL;
+            }
+            // The chained structure starts the parameter record.
+            HRESULT result = PushLevel(Top().target, chained->typeDescriptor, chained, chained->flags, 0,
+                                       chained->typeDescriptor->outCount);
+            if (FAILED(result)) {
+                return result;
+            }
+            return ReadMember(localName, localNameLength, attributes);
+        }
+
+        if (!references.empty()) {
+            HRESULT result = ResolveReference(attributes);
+            if (result != S_FALSE) {
+                if (FAILED(result) && state == ReaderState::ReadHeader) {
+                    return UnknownHeader(attributes);
+                }
+                return result;
+            }
+        }
+
+        if (descriptor != nullptr && descriptor->fields != nullptr) {
+            std::uint32_t hash = NameHash(localName, static_cast<std::size_t>(localNameLength));
+            for (std::size_t i = 0; descriptor->fields[i].hash != 0; ++i) {
+                const FieldDescriptor& candidate = descriptor->fields[i];
+                if (candidate.hash == hash && IsResponseMember(candidate) &&
+                    SameText(candidate.wideName, candidate.nameLength, localName, localNameLength)) {
+                    if (IsCountMember(*descriptor, i)) {
+                        // A PointerArray's count is set by the array alone; a
+                        // count element could make it exceed the item block.
+                        return E_FAIL;
+                    }
+                    if (!Top().seen.Insert(i)) {
+                        return E_FAIL;  // a member may appear once
+                    }
+                    ++Top().received;
+                    member = &candidate;
+                    break;
+                }
+            }
+        }
+        if (member == nullptr) {
+            return state == ReaderState::ReadHeader ? UnknownHeader(attributes) : E_FAIL;
+        }
+    }
+
+    // Nil.
+    const OLECHAR* nilText = nullptr;
+    int nilLength = 0;
+    if (attributes != nullptr &&
+        SUCCEEDED(attributes->getValueFromName(kWideXsiNamespace, 41, OLESTR("nil"), 3, &nilText, &nilLength)) &&
+        nilText != nullptr) {
+        bool nil = false;
+        if (SUCCEEDED(ReadXsdBoolean(nilText, nilLength, &nil)) && nil) {
+            if ((member->flags & Nillable) == 0) {
+                return E_FAIL;
+            }
+            if (arrayLevel) {
+                NextItemSlot(Top());  // a nil item still takes its slot, left empty
+            }
+            noChildren = true;
+            return PushLevel(nullptr, nullptr, nullptr, 0, 0, 0);
+        }
+    }
+
+    // The value's address.
+    void* address = nullptr;
+    if (arrayLevel) {
+        address = NextItemSlot(Top());
+    } else if (!IsArrayMember(*member)) {
+        address = static_cast<char*>(Top().target) + member->offset;
+    } else {
+        ParseLevel enclosing;
+        enclosing.target = Top().target;
+        enclosing.descriptor = Top().descriptor;
+        enclosing.levelFlags = Top().levelFlags;
+        return StartArray(enclosing, member, attributes);
+    }
+    if (address == nullptr) {
+        return E_FAIL;
+    }
+
+    if (IsRpcEncoded()) {
+        HRESULT result = ReadReference(member, address, attributes, 0, 0);
+        if (result != S_FALSE) {
+            return result;
+        }
+    }
+
+    if (member->typeCode == UserType) {
+        const TypeDescriptor* type = member->typeDescriptor;
+        if (type == nullptr) {
+            return E_FAIL;
+        }
+        if (type->kind == DescriptorKind::Enumeration) {
+            noChildren = true;
+            textPending = true;
+            return PushLevel(address, type, member, member->flags | ValuePending, 0, type->outCount);
+        }
+        return PushLevel(address, type, member, member->flags & ~kArrayFlags, 0, type->outCount);
+    }
+    if (!IsSimpleTypeCode(member->typeCode)) {
+        return E_FAIL;
+    }
+    noChildren = true;
+    if (member->typeCode == XsdString || member->typeCode == XsdBase64Binary) {
+        if (!xmlReader) {
+            return E_FAIL;
+        }
+        HRESULT result = textGatherer.Install(xmlReader.get(), this);
+        if (FAILED(result)) {
+            return result;
+        }
+        return PushLevel(address, nullptr, member, member->flags | ValuePending, 0, 0);
+    }
+    textPending = true;
+    return PushLevel(address, nullptr, member, member->flags | ValuePending, 0, 0);
+}
+
+bool CSoapRootHandler::IsCountMember(const TypeDescriptor& descriptor, std::size_t index) const
+{
+    if (!IsIntegerTypeCode(descriptor.fields[index].typeCode)) {
+        return false;
+    }
+    for (std::size_t i = 0; descriptor.fields[i].hash != 0; ++i) {
+        if ((descriptor.fields[i].flags & PointerArray) != 0 &&
+            descriptor.fields[i].sizeFieldIndex == static_cast<std::int32_t>(index)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+HRESULT CSoapRootHandler::ConvertValueText()
+{
+    if (!valueTextReceived_) {
+        return S_OK;
+    }
+    valueTextReceived_ = false;
+    HRESULT result = ConvertText(valueText_.data(), static_cast<int>(valueText_.size()));
+    valueText_.clear();
+    return result;
+}
+
+HRESULT CSoapRootHandler::ConvertText(const OLECHAR* text, int length)
+{
+    ParseLevel& level = Top();
+    if (level.descriptor != nullptr && level.descriptor->kind == DescriptorKind::Enumeration) {
+        const FieldDescriptor* fields = level.descriptor->fields;
+        std::uint32_t hash = NameHash(text, static_cast<std::size_t>(length));
+        for (std::size_t i = 0; fields != nullptr && fields[i].hash != 0; ++i) {
+            if (fields[i].hash == hash && SameText(fields[i].wideName, fields[i].nameLength, text, length)) {
+                std::int32_t value = fields[i].typeCode;
+                std::memcpy(level.target, &value, sizeof(value));
+                ++level.received;
+                return S_OK;
+            }
+        }
+        return E_FAIL;
+    }
+    if (level.field == nullptr) {
+        return E_FAIL;
+    }
+    return ReadXsdValue(text, length, level.target, level.field->typeCode, memory);
+}
+
+HRESULT STDMETHODCALLTYPE CSoapRootHandler::characters(const OLECHAR* text, int length)
+{
+    textPending = false;
+    if (levels.empty()) {
+        return S_OK;
+    }
+    const ParseLevel& level = Top();
+    if ((level.levelFlags & ValuePending) == 0 || (level.levelFlags & IgnoreText) != 0) {
+        return S_OK;  // white space between elements
+    }
+    if (level.descriptor == nullptr && level.field != nullptr &&
+        (level.field->typeCode == XsdString || level.field->typeCode == XsdBase64Binary)) {
+        // Gathered content arrives in one piece.
+        return ConvertText(text, length);
+    }
+    // Other simple values are converted at their end tag, so that a reader
+    // that splits one text into several calls still converts it whole.
+    try {
+        valueText_.append(text, static_cast<std::size_t>(length));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::length_error&) {
+        return E_OUTOFMEMORY;
+    }
+    valueTextReceived_ = true;
+    return S_OK;
+}
+
+HRESULT CSoapRootHandler::CheckEnd(const ParseLevel& level) const
+{
+    if (level.received == level.expected) {
+        return S_OK;
+    }
+    if ((level.levelFlags & InlineArray) != 0 ||
+        ((level.levelFlags & PointerArray) != 0 && (level.levelFlags & GrowArray) == 0)) {
+        return E_FAIL;
+    }
+    if (level.descriptor == nullptr || level.descriptor->fields == nullptr) {
+        return S_OK;
+    }
+    for (std::size_t i = 0; level.descriptor->fields[i].hash != 0; ++i) {
+        const FieldDescriptor& member = level.descriptor->fields[i];
+        if (IsResponseMember(member) && !level.seen.Contains(i) &&
+            (member.flags & (NotSerialized | Nillable)) == 0 && member.typeCode != UserType) {
+            return E_FAIL;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CSoapRootHandler::endElement(const OLECHAR* namespaceUri, int namespaceUriLength,
+                                                       const OLECHAR* localName, int localNameLength,
+                                                       const OLECHAR*, int)
+{
+    if (textPending) {
+        return E_FAIL;  // a simple or enumeration value ended without text
+    }
+    if (depth > 0) {
+        --depth;
+    }
+    noChildren = false;
+    if (levels.empty()) {
+        return S_OK;
+    }
+    HRESULT result = ConvertValueText();
+    if (FAILED(result)) {
+        return result;
+    }
+    if (state == ReaderState::ReadHeader && levels.size() == 1) {
+        if (!IsName(localName, localNameLength, OLESTR("Header")) ||
+            !IsEnvelopeNamespace(namespaceUri, namespaceUriLength)) {
+            return E_FAIL;
+        }
+        state = ReaderState::ReadHeaderDone;
+        return S_OK;
+    }
+    if ((Top().levelFlags & kArrayFlags) != 0) {
+        if ((Top().levelFlags & ValuePending) != 0 && top > 0) {
+            PopLevel();  // a simple item ended
+        }
+        if (Top().field == nullptr) {
+            return E_FAIL;
+        }
+        if (Top().openDepth - 1 != depth) {
+            return S_OK;  // an item ended, not the array
+        }
+    }
+    result = CheckEnd(Top());
+    if (FAILED(result)) {
+        return result;
+    }
+    if (top > 0) {
+        PopLevel();
+    }
+    return S_OK;
+}
+
+HRESULT CSoapRootHandler::CheckRequiredHeaders() const
+{
+    const ParseLevel& bottom = levels[0];
+    if (bottom.descriptor == nullptr || bottom.descriptor->kind != DescriptorKind::HeaderSet ||
+        bottom.descriptor->fields == nullptr) {
+        return S_OK;
+    }
+    for (std::size_t i = 0; bottom.descriptor->fields[i].hash != 0; ++i) {
+        const FieldDescriptor& member = bottom.descriptor->fields[i];
+        if (IsResponseMember(member) && !bottom.seen.Contains(i) &&
+            (member.flags & (NotSerialized | Nillable)) == 0) {
+            return E_FAIL;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT CSoapRootHandler::SelectOperation(const OLECHAR* namespaceUri, int namespaceUriLength,
+                                          const OLECHAR* localName, int localNameLength)
+{
+    const TypeDescriptor* const* operations = OperationTable();
+    const TypeDescriptor* operation = nullptr;
+    std::size_t index = 0;
+    if (!levels.empty()) {
+        HRESULT result = CheckRequiredHeaders();
+        if (FAILED(result)) {
+            return result;
+        }
+        index = levels[0].capacity;
+        operation = TableEntry(operations, index);
+    } else if (operations != nullptr) {
+        std::uint32_t hash = NameHash(localName, static_cast<std::size_t>(localNameLength));
+        for (std::size_t i = 0; operations[i] != nullptr; ++i) {
+            const TypeDescriptor* candidate = operations[i];
+            if (candidate->hash == hash &&
+                SameText(candidate->wideName, candidate->wideNameLength, localName, localNameLength) &&
+                (namespaceUriLength == 0 || SameText(candidate->wideNamespaceUri, candidate->namespaceLength,
+                                                     namespaceUri, namespaceUriLength))) {
+                operation = candidate;
+                index = i;
+                break;
+            }
+        }
+        const TypeDescriptor* headers = TableEntry(HeaderTable(), index);
+        if (operation != nullptr && headers != nullptr) {
+            // The server checks the headers that arrived against the found operation.
+            HRESULT result = PushLevel(HeaderRecord(), headers, nullptr, 0, index, headers->outCount);
+            if (FAILED(result)) {
+                return result;
+            }
+            result = CheckRequiredHeaders();
+            levels.clear();
+            top = 0;
+            if (FAILED(result)) {
+                return result;
+            }
+        }
+    }
+    if (operation == nullptr) {
+        return E_FAIL;
+    }
+
+    void* record = parameterRecord;
+    if (!clientRole) {
+        record = memory->Allocate(operation->recordSize);
+        if (record == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        parameterRecord = record;
+    }
+    if (record == nullptr) {
+        return E_FAIL;  // the proxy has not set the parameter record
+    }
+    if (operation->recordSize > 0) {
+        std::memset(record, 0, operation->recordSize);
+    }
+    levels.clear();
+    top = 0;
+    HRESULT result = PushLevel(record, operation, nullptr, 0, index, operation->outCount);
+    if (FAILED(result) && !clientRole) {
+        memory->Free(record);
+        parameterRecord = nullptr;
+    }
+    return result;
+}
+
+HRESULT CSoapRootHandler::ParseResponse(IStream* stream)
+{
+    if (stream == nullptr) {
+        return E_INVALIDARG;
+    }
+    if (!xmlReader) {
+        return E_FAIL;
+    }
+    // A parse that failed inside an auxiliary handler left that handler installed.
+    HRESULT result = xmlReader->putContentHandler(this);
+    if (FAILED(result)) {
+        return result;
+    }
+    VARIANT input;
+    VariantInit(&input);
+    input.vt = VT_UNKNOWN;
+    input.punkVal = stream;
+    stream->AddRef();
+    result = xmlReader->parse(input);
+    VariantClear(&input);
+    if (SUCCEEDED(result) && !references.empty()) {
+        result = E_FAIL;  // a reference whose target never arrived
+    }
+    references.clear();
+    valueText_.clear();
+    valueTextReceived_ = false;
+    return result;
+}
+
+HRESULT CSoapRootHandler::WriteRequest(IWriteStream* stream)
+{
+    if (levels.empty()) {
+        throw SoapException(E_INVALIDARG);
+    }
+    std::size_t index = levels[0].capacity;
+    const TypeDescriptor* operation = TableEntry(OperationTable(), index);
+    const TypeDescriptor* headers = TableEntry(HeaderTable(), index);
+    if (operation == nullptr || headers == nullptr) {
+        return E_FAIL;
+    }
+    int namespaceLength = 0;
+    const char* serviceNamespace = ServiceNamespaceNarrow(&namespaceLength);
+    RequestWriterContext context{clientRole, memory, serviceNamespace, namespaceLength};
+    return WriteEnvelope(context, headers, HeaderRecord(), operation, parameterRecord, stream);
+}
+
+HRESULT CSoapRootHandler::ReleaseHeaders()
+{
+    if (levels.empty()) {
+        return S_OK;
+    }
+    const TypeDescriptor* headers = TableEntry(HeaderTable(), levels[0].capacity);
+    if (headers == nullptr) {
+        return E_FAIL;
+    }
+    void* record = HeaderRecord();
+    if (record != nullptr) {
+        ReleaseRecord(headers, record);
+    }
+    return S_OK;
+}
+
+HRESULT CSoapRootHandler::ReleaseParameters()
+{
+    HRESULT result = ReleaseHeaders();
+    if (levels.empty() || parameterRecord == nullptr) {
+        return result;
+    }
+    const TypeDescriptor* operation = TableEntry(OperationTable(), levels[0].capacity);
+    if (operation == nullptr) {
+        return E_FAIL;
+    }
+    ReleaseRecord(operation, parameterRecord);
+    if (!clientRole) {
+        memory->Free(parameterRecord);
+        parameterRecord = nullptr;
+        levels.clear();
+        top = 0;
+    }
+    return result;
+}
+
+}  // namespace corvel::soap

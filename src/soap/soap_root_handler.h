@@ -1,0 +1,184 @@
+// CSoapRootHandler: the SAX2 content handler that reads a SOAP 1.1 response
+// envelope into an operation's parameter record, driven by the description
+// tables, and the entry to the request writer. The proxy derives from it and
+// supplies the tables, the namespace and the header record. No document tree
+// is built: a stack of ParseLevels, one per open element that fills a record,
+// an array or one value, checks every element as it arrives.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/compat.h"
+#include "platform/sax.h"
+#include "soap/memory_manager.h"
+#include "soap/skip_handler.h"
+#include "soap/soap_tables.h"
+#include "soap/string_builder.h"
+#include "soap/write_stream.h"
+
+namespace corvel::soap {
+
+// Thrown by WriteRequest when it is called without the bottom level pushed.
+class SoapException : public std::exception {
+public:
+    explicit SoapException(HRESULT code) : code_(code) {}
+    HRESULT Code() const { return code_; }
+    const char* what() const noexcept override { return "SOAP request without an operation"; }
+
+private:
+    HRESULT code_;
+};
+
+// Members already read in a record, one bit per index of descriptor.fields.
+// The first 64 members need no heap; longer records grow the set.
+class SeenSet {
+public:
+    // False when the bit was already set.
+    bool Insert(std::size_t index);
+    bool Contains(std::size_t index) const;
+
+private:
+    std::uint64_t first_ = 0;
+    std::vector<std::uint64_t> more_;
+};
+
+struct ParseLevel {
+    void* target = nullptr;
+    std::uint32_t levelFlags = 0;
+    // Growing array: slots allocated. Bottom level: the operation's index.
+    std::size_t capacity = 0;
+    std::size_t expected = 0;
+    std::size_t received = 0;
+    const TypeDescriptor* descriptor = nullptr;
+    const FieldDescriptor* field = nullptr;
+    SeenSet seen;
+    unsigned openDepth = 0;
+};
+
+enum class ReaderState {
+    ReadStart,       // before Envelope
+    ReadEnvelope,    // inside Envelope
+    ReadHeader,      // inside Header
+    ReadHeaderDone,  // Header has ended
+    ReadBody,        // inside Body, before its first child
+    ReadCall,        // inside the operation's wrapper, reading members
+};
+
+// The MustUnderstand fault code, reported for an unknown header that must be understood.
+inline constexpr unsigned kMustUnderstandFaultCode = 200;
+
+class CSoapRootHandler : public ISAXContentHandlerImpl {
+public:
+    CSoapRootHandler();
+    CSoapRootHandler(const CSoapRootHandler&) = delete;
+    CSoapRootHandler& operator=(const CSoapRootHandler&) = delete;
+
+    // SAX callbacks (the reader's content handler during ParseResponse).
+    HRESULT STDMETHODCALLTYPE startDocument() override;
+    HRESULT STDMETHODCALLTYPE startElement(const OLECHAR* namespaceUri, int namespaceUriLength,
+                                           const OLECHAR* localName, int localNameLength,
+                                           const OLECHAR* qualifiedName, int qualifiedNameLength,
+                                           ISAXAttributes* attributes) override;
+    HRESULT STDMETHODCALLTYPE endElement(const OLECHAR* namespaceUri, int namespaceUriLength,
+                                         const OLECHAR* localName, int localNameLength,
+                                         const OLECHAR* qualifiedName, int qualifiedNameLength) override;
+    HRESULT STDMETHODCALLTYPE characters(const OLECHAR* text, int length) override;
+
+    // Supplied by the proxy. Both tables are null-terminated and parallel:
+    // entry i of each describes operation i.
+    virtual const TypeDescriptor* const* OperationTable() = 0;
+    virtual const TypeDescriptor* const* HeaderTable() = 0;
+    virtual const OLECHAR* ServiceNamespace(int* length) = 0;
+    // Not used by the reader; null by default.
+    virtual const OLECHAR* ServiceName(int* length);
+    virtual const char* ServiceNamespaceNarrow(int* length) = 0;
+    // The server role's dispatch; the client has none.
+    virtual HRESULT InvokeOperation(std::size_t operationIndex);
+    virtual void* HeaderRecord() = 0;
+
+    virtual ~CSoapRootHandler();
+
+    // Called for an unknown header that must be understood (code 200, no text).
+    virtual HRESULT OnMustUnderstandFault(unsigned code, const OLECHAR* text, int length);
+    // Chooses the operation when the Body's first child starts.
+    virtual HRESULT SelectOperation(const OLECHAR* namespaceUri, int namespaceUriLength, const OLECHAR* localName,
+                                    int localNameLength);
+    // Runs xmlReader over a response body; fails with the reader's code, or
+    // E_FAIL when a reference was never resolved.
+    virtual HRESULT ParseResponse(IStream* stream);
+    // Writes the request envelope of the operation whose bottom level is
+    // pushed. Throws SoapException(E_INVALIDARG) when no level is pushed;
+    // E_FAIL when the tables lack the operation.
+    virtual HRESULT WriteRequest(IWriteStream* stream);
+    // Frees the values held by the parameter record and the header record,
+    // leaving null or zero behind.
+    virtual HRESULT ReleaseParameters();
+    virtual HRESULT ReleaseHeaders();
+
+    // Appends a level (received 0, nothing seen, openDepth = depth) and makes
+    // it the top; E_OUTOFMEMORY when the stack cannot grow.
+    HRESULT PushLevel(void* target, const TypeDescriptor* descriptor, const FieldDescriptor* field,
+                      std::uint32_t levelFlags, std::size_t capacity, std::size_t expected);
+    // The proxy's bottom level for operation index: the header record as
+    // HeaderTable()[index] describes it. E_FAIL when the table lacks it.
+    HRESULT PushHeaderLevel(std::size_t operationIndex);
+    // After a call: empties the levels, state ReadStart, no parameter record.
+    void ResetParseState();
+    bool HasLevels() const { return !levels.empty(); }
+
+    // Members in the order the reader keeps them.
+    std::vector<ParseLevel> levels;
+    unsigned top = 0;
+    ReaderState state = ReaderState::ReadStart;
+    platform::ComRef<ISAXXMLReader> xmlReader;
+    CSAXStringBuilder textGatherer;
+    CSkipHandler skipper;
+    IMemoryManager* memory;
+    bool clientRole = false;
+    void* parameterRecord = nullptr;
+    bool noChildren = false;
+    bool textPending = false;
+    unsigned depth = 0;
+    std::unordered_map<std::basic_string<OLECHAR>, ParseLevel> references;
+
+    // Arrays and references (soap_arrays.cpp).
+    HRESULT StartArray(const ParseLevel& enclosing, const FieldDescriptor* member, ISAXAttributes* attributes);
+    // 1 when the element is not a reference, S_OK after recording it.
+    HRESULT ReadReference(const FieldDescriptor* member, void* address, ISAXAttributes* attributes,
+                          std::uint32_t addFlags, std::uint32_t removeFlags);
+    // 1 when the element is not the target of a pending reference.
+    HRESULT ResolveReference(ISAXAttributes* attributes);
+
+protected:
+    ParseLevel& Top() { return levels[top]; }
+    bool IsRpcEncoded() const;
+    bool IsResponseMember(const FieldDescriptor& member) const;
+    HRESULT ReadMember(const OLECHAR* localName, int localNameLength, ISAXAttributes* attributes);
+    HRESULT UnknownHeader(ISAXAttributes* attributes);
+    HRESULT CheckEnd(const ParseLevel& level) const;
+    HRESULT CheckRequiredHeaders() const;
+    void PopLevel();
+    // Array helpers: room for one more item, and the next item's address.
+    HRESULT MakeRoomForItem(ParseLevel& level);
+    void* NextItemSlot(ParseLevel& level);
+    void ReleaseRecord(const TypeDescriptor* descriptor, void* record);
+    bool IsCountMember(const TypeDescriptor& descriptor, std::size_t index) const;
+    HRESULT ConvertText(const OLECHAR* text, int length);
+    HRESULT ConvertValueText();
+
+private:
+    // Text of the open simple value, converted whole at its end tag.
+    std::basic_string<OLECHAR> valueText_;
+    bool valueTextReceived_ = false;
+};
+
+// Bytes one item of member occupies in an array: the simple type's size, or
+// the record size of a UserType; 0 when neither is known.
+std::size_t ItemSize(const FieldDescriptor& member);
+
+}  // namespace corvel::soap

@@ -1,0 +1,125 @@
+#include "soap/string_builder.h"
+
+#include <new>
+#include <stdexcept>
+
+namespace corvel::soap {
+
+HRESULT CSAXStringBuilder::Append(const OLECHAR* part, int length)
+{
+    if (length <= 0) {
+        return S_OK;
+    }
+    try {
+        text.append(part, static_cast<std::size_t>(length));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::length_error&) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CSAXStringBuilder::startElement(const OLECHAR*, int, const OLECHAR*, int,
+                                                          const OLECHAR* qualifiedName, int qualifiedNameLength,
+                                                          ISAXAttributes* attributes)
+{
+    if (nesting == 0) {
+        nesting = 1;
+    }
+    ++nesting;
+    HRESULT result = Append(OLESTR("<"), 1);
+    if (SUCCEEDED(result)) {
+        result = Append(qualifiedName, qualifiedNameLength);
+    }
+    int count = 0;
+    if (SUCCEEDED(result) && attributes != nullptr && SUCCEEDED(attributes->getLength(&count))) {
+        for (int i = 0; i < count && SUCCEEDED(result); ++i) {
+            const OLECHAR* name = nullptr;
+            int nameLength = 0;
+            const OLECHAR* value = nullptr;
+            int valueLength = 0;
+            if (FAILED(attributes->getQName(i, &name, &nameLength)) ||
+                FAILED(attributes->getValue(i, &value, &valueLength))) {
+                continue;
+            }
+            result = Append(OLESTR(" "), 1);
+            if (SUCCEEDED(result)) {
+                result = Append(name, nameLength);
+            }
+            if (SUCCEEDED(result)) {
+                result = Append(OLESTR("=\""), 2);
+            }
+            if (SUCCEEDED(result)) {
+                result = Append(value, valueLength);
+            }
+            if (SUCCEEDED(result)) {
+                result = Append(OLESTR("\""), 1);
+            }
+        }
+    }
+    if (SUCCEEDED(result)) {
+        result = Append(OLESTR(">"), 1);
+    }
+    return result;
+}
+
+HRESULT STDMETHODCALLTYPE CSAXStringBuilder::endElement(const OLECHAR* namespaceUri, int namespaceUriLength,
+                                                        const OLECHAR* localName, int localNameLength,
+                                                        const OLECHAR* qualifiedName, int qualifiedNameLength)
+{
+    if (nesting > 0) {
+        --nesting;
+    }
+    if (nesting == 0) {
+        // The member's own end tag: deliver, then hand the reader back even
+        // when the parent refused the text.
+        HRESULT result = S_OK;
+        if (parent != nullptr) {
+            result = parent->characters(text.c_str(), static_cast<int>(text.size()));
+            if (SUCCEEDED(result)) {
+                result = parent->endElement(namespaceUri, namespaceUriLength, localName, localNameLength,
+                                            qualifiedName, qualifiedNameLength);
+            }
+        }
+        if (xmlReader != nullptr) {
+            HRESULT switchResult = xmlReader->putContentHandler(parent);
+            if (SUCCEEDED(result)) {
+                result = switchResult;
+            }
+        }
+        return result;
+    }
+    HRESULT result = Append(OLESTR("</"), 2);
+    if (SUCCEEDED(result)) {
+        result = Append(qualifiedName, qualifiedNameLength);
+    }
+    if (SUCCEEDED(result)) {
+        result = Append(OLESTR(">"), 1);
+    }
+    return result;
+}
+
+HRESULT STDMETHODCALLTYPE CSAXStringBuilder::characters(const OLECHAR* part, int length)
+{
+    return Append(part, length);
+}
+
+HRESULT STDMETHODCALLTYPE CSAXStringBuilder::ignorableWhitespace(const OLECHAR* part, int length)
+{
+    return Append(part, length);
+}
+
+HRESULT CSAXStringBuilder::Install(ISAXXMLReader* reader, ISAXContentHandler* parentHandler)
+{
+    if (reader == nullptr) {
+        return E_INVALIDARG;
+    }
+    xmlReader = reader;
+    parent = parentHandler;
+    text.clear();
+    nesting = 0;
+    return reader->putContentHandler(this);
+}
+
+}  // namespace corvel::soap
