@@ -10,3 +10,18 @@ extern std::atomic<std::int32_t> scannerRunning;
 
 // Thread procedure; the argument is not used. Exit code 0.
 std::uint32_t SessionScanner(void* argument);
+
+namespace corvel::watchdog {
+
+inline constexpr std::uint32_t kScanPeriodMs = 3000;
+
+// The pause between two passes. Tests shorten it; 0 restores kScanPeriodMs.
+// Set it before the scanner starts.
+void SetScanPeriodMs(std::uint32_t periodMs);
+std::uint32_t ScanPeriodMs();
+
+// Whether a session of the list gets a probe: not session 0, not the console
+// session, and connected.
+bool IsProbeEligible(std::uint32_t sessionId, std::uint32_t state, std::uint32_t consoleSessionId);
+
+}  // namespace corvel::watchdog
