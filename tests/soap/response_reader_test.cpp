@@ -1,0 +1,280 @@
+// The response reader over the terminal service's Test and the test service:
+// nil, empty and absent values, gathered markup, unknown headers and
+// mustUnderstand, envelope order, members read twice, simple values, enumerations,
+// structures, ChainedOut, required headers, and the SAX reader underneath.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "soap_reader_fixture.h"
+
+namespace corvel::soap {
+namespace {
+
+using testing::Envelope;
+using testing::TableHandler;
+using testing::Text;
+using testing::ToText;
+namespace ts = test_service;
+namespace term = terminal_service;
+
+constexpr std::size_t kTest = term::kTestOperationIndex;
+
+struct TestCase {
+    const char* name;
+    std::string response;
+    bool succeeds;
+    bool resultNull;
+    Text result;
+};
+
+TEST(ResponseReader, TestResultCases)
+{
+    const std::string wrapped = "<m:TestResponse>%</m:TestResponse>";
+    auto body = [&](const std::string& inner) {
+        std::string text = wrapped;
+        return Envelope(text.replace(text.find('%'), 1, inner));
+    };
+    const TestCase cases[] = {
+        {"plain", body("<Result>abc</Result>"), true, false, OLESTR("abc")},
+        {"any wrapper name", Envelope("<Whatever><Result>abc</Result></Whatever>"), true, false, OLESTR("abc")},
+        {"entities resolved", body("<Result>a&lt;b &amp; c</Result>"), true, false, OLESTR("a<b & c")},
+        {"empty element", body("<Result/>"), true, false, Text()},
+        {"nil true", body("<Result xsi:nil=\"true\"/>"), true, true, Text()},
+        {"nil 1", body("<Result xsi:nil=\"1\">ignored</Result>"), true, true, Text()},
+        {"nil false", body("<Result xsi:nil=\"false\">x</Result>"), true, false, OLESTR("x")},
+        {"nil no", body("<Result xsi:nil=\"no\">x</Result>"), true, false, OLESTR("x")},
+        {"absent", body(""), true, true, Text()},
+        {"gathered markup", body("<Result>a<b x=\"1\">c</b>d</Result>"), true, false, OLESTR("a<b x=\"1\">c</b>d")},
+        {"twice", body("<Result>a</Result><Result>b</Result>"), false, true, Text()},
+        {"other member", body("<Other>a</Other>"), false, true, Text()},
+        {"href on a string", body("<Result href=\"#id1\"/>"), false, true, Text()},
+        {"fault as wrapper", Envelope("<soap:Fault><faultcode>soap:Server</faultcode></soap:Fault>"), false, true,
+         Text()},
+        {"body before envelope",
+         "<soap:Body xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><m:T xmlns:m=\"urn:x\"/></soap:Body>",
+         false, true, Text()},
+        {"envelope in another namespace",
+         "<soap:Envelope xmlns:soap=\"urn:other\"><soap:Body><T><Result>a</Result></T></soap:Body></soap:Envelope>",
+         false, true, Text()},
+        {"other envelope-level element ignored",
+         "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Extra><soap:Deeper/>"
+         "</soap:Extra><soap:Body><T><Result>a</Result></T></soap:Body></soap:Envelope>",
+         true, false, OLESTR("a")},
+        {"second header",
+         "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Header/><soap:Header/>"
+         "<soap:Body><T><Result>a</Result></T></soap:Body></soap:Envelope>",
+         false, true, Text()},
+        {"not well formed", body("<Result>abc</Reslt>"), false, true, Text()},
+        {"empty document", "", false, true, Text()},
+    };
+    for (const TestCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TableHandler handler(term::OperationTable, term::HeaderTable);
+        ASSERT_EQ(handler.created, S_OK);
+        term::TestParameters parameters{};
+        HRESULT result = handler.Parse(kTest, &parameters, c.response);
+        EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+        EXPECT_EQ(parameters.Result == nullptr, c.resultNull);
+        EXPECT_EQ(ToText(parameters.Result), c.result);
+    }
+}
+
+TEST(ResponseReader, HeaderAfterBodyFails)
+{
+    std::string response =
+        "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body><T><Result>a</Result>"
+        "</T></soap:Body><soap:Header/></soap:Envelope>";
+    TableHandler handler(term::OperationTable, term::HeaderTable);
+    term::TestParameters parameters{};
+    EXPECT_EQ(handler.Parse(kTest, &parameters, response), E_FAIL);
+    EXPECT_EQ(parameters.Result, nullptr) << "released after the failure";
+}
+
+TEST(ResponseReader, ValueArrivingInOneBytePiecesIsWhole)
+{
+    TableHandler handler(term::OperationTable, term::HeaderTable);
+    term::TestParameters parameters{};
+    ASSERT_EQ(handler.Parse(kTest, &parameters, Envelope("<m:R><Result>abc&amp;def</Result></m:R>"), 1), S_OK);
+    EXPECT_EQ(ToText(parameters.Result), Text(OLESTR("abc&def")));
+}
+
+TEST(ResponseReader, UnknownHeadersAndMustUnderstand)
+{
+    struct Case {
+        const char* attribute;
+        bool succeeds;
+    };
+    const Case cases[] = {
+        {"", true},
+        {" soap:mustUnderstand=\"0\"", true},
+        {" soap:mustUnderstand=\"false\"", true},
+        {" soap:mustUnderstand=\"1\"", false},
+        {" soap:mustUnderstand=\"true\"", false},
+        {" soap:mustUnderstand=\"yes\"", false},
+        {" mustUnderstand=\"1\"", true},  // not in the envelope namespace
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.attribute);
+        // Two unknown headers with children: the skipper starts afresh for each.
+        std::string header = std::string("<h:A xmlns:h=\"urn:h\"") + c.attribute +
+                             "><h:x><h:y/></h:x></h:A><h:B xmlns:h=\"urn:h\"><h:z>1</h:z></h:B>";
+        TableHandler handler(term::OperationTable, term::HeaderTable);
+        term::TestParameters parameters{};
+        HRESULT result = handler.Parse(kTest, &parameters, Envelope("<m:R><Result>ok</Result></m:R>", header));
+        EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+        if (c.succeeds) {
+            EXPECT_EQ(ToText(parameters.Result), Text(OLESTR("ok")));
+        }
+    }
+}
+
+// Scalars: total (int), Result (string), tiny (byte); the rpc/encoded reader.
+TEST(ResponseReader, SimpleValues)
+{
+    struct Case {
+        const char* total;
+        bool succeeds;
+        std::int32_t expected;
+    };
+    const Case cases[] = {
+        {"<total> 42 </total>", true, 42},
+        {"<total>   </total>", true, 0},
+        {"<total/>", false, 0},
+        {"<total>4<b/>2</total>", false, 0},
+        {"<total>forty</total>", false, 0},
+        {"<total xsi:nil=\"true\"/>", false, 0},  // not Nillable
+        {"", false, 0},                           // required
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.total);
+        TableHandler handler(ts::OperationTable, ts::HeaderTable);
+        ts::ScalarsParameters parameters{};
+        HRESULT result = handler.Parse(
+            ts::kScalars, &parameters,
+            Envelope(std::string("<m:ScalarsResponse>") + c.total + "<tiny>-5</tiny><Result>r</Result></m:ScalarsResponse>"));
+        EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+        if (c.succeeds) {
+            EXPECT_EQ(parameters.total, c.expected);
+            EXPECT_EQ(parameters.tiny, -5);
+            EXPECT_EQ(ToText(parameters.Result), Text(OLESTR("r")));
+        } else {
+            EXPECT_EQ(parameters.Result, nullptr);
+        }
+    }
+}
+
+TEST(ResponseReader, StructuresAndEnumerations)
+{
+    const std::string point = "<outPoint><x>1</x><y>-2</y><label>here</label></outPoint>";
+    const std::string shape = "<outShape><origin><x>3</x><y>4</y></origin><color>Blue</color></outShape>";
+    struct Case {
+        const char* name;
+        std::string members;
+        bool succeeds;
+    };
+    const Case cases[] = {
+        {"all", point + shape + "<mode>Green</mode>", true},
+        {"nil shape, no mode", point + "<outShape xsi:nil=\"1\"/>", true},
+        {"unknown enumeration text", point + "<mode>Purple</mode>", false},
+        {"empty enumeration", point + "<mode/>", false},
+        {"structure field missing", "<outPoint><x>1</x></outPoint>", false},
+        {"field twice", "<outPoint><x>1</x><x>1</x><y>2</y></outPoint>", false},
+        {"nil point not allowed", "<outPoint xsi:nil=\"true\"/>", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TableHandler handler(ts::OperationTable, ts::HeaderTable);
+        ts::StructuresParameters parameters{};
+        HRESULT result = handler.Parse(ts::kStructures, &parameters, Envelope("<m:S>" + c.members + "</m:S>"));
+        EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+        if (result == S_OK && std::string(c.name) == "all") {
+            EXPECT_EQ(parameters.outPoint.x, 1);
+            EXPECT_EQ(parameters.outPoint.y, -2);
+            EXPECT_EQ(ToText(parameters.outPoint.label), Text(OLESTR("here")));
+            EXPECT_EQ(parameters.outShape.origin.x, 3);
+            EXPECT_EQ(parameters.outShape.origin.y, 4);
+            EXPECT_EQ(parameters.outShape.color, ts::Blue);
+            EXPECT_EQ(parameters.mode, ts::Green);
+        }
+        if (FAILED(result)) {
+            EXPECT_EQ(parameters.outPoint.label, nullptr) << "released";
+        }
+    }
+}
+
+TEST(ResponseReader, PadAndChainedOut)
+{
+    {
+        TableHandler handler(ts::OperationTable, ts::HeaderTable);
+        ts::PadEchoParameters parameters{};
+        // In the PAD style the Body's child is itself the parameter.
+        ASSERT_EQ(handler.Parse(ts::kPadEcho, &parameters, Envelope("<Result>echo</Result>")), S_OK);
+        EXPECT_EQ(ToText(parameters.Result), Text(OLESTR("echo")));
+    }
+    {
+        TableHandler handler(ts::OperationTable, ts::HeaderTable);
+        ts::ChainedParameters parameters{};
+        ASSERT_EQ(handler.Parse(ts::kChained, &parameters, Envelope("<x>7</x><y>8</y><label>l</label>")), S_OK);
+        EXPECT_EQ(parameters.result.x, 7);
+        EXPECT_EQ(parameters.result.y, 8);
+        EXPECT_EQ(ToText(parameters.result.label), Text(OLESTR("l")));
+    }
+}
+
+TEST(ResponseReader, KnownHeadersAndRequiredOnes)
+{
+    struct Case {
+        const char* name;
+        std::string header;
+        bool succeeds;
+    };
+    const Case cases[] = {
+        {"both", "<ServerNote>n</ServerNote><Sequence>9</Sequence>", true},
+        {"required Sequence missing", "<ServerNote>n</ServerNote>", false},
+        {"no header at all", "", false},
+        {"unknown one skipped", "<Other><x/></Other><Sequence>9</Sequence>", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ts::TestHeaderRecord headers{};
+        TableHandler handler(ts::OperationTable, ts::HeaderTable, &headers);
+        ts::OutHeadedParameters parameters{};
+        HRESULT result = handler.Parse(ts::kOutHeaded, &parameters,
+                                       Envelope("<m:R><Result>r</Result></m:R>", c.header));
+        EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+        if (result == S_OK) {
+            EXPECT_EQ(headers.Sequence, 9);
+            EXPECT_EQ(ToText(parameters.Result), Text(OLESTR("r")));
+        } else {
+            EXPECT_EQ(headers.ServerNote, nullptr) << "released";
+        }
+    }
+}
+
+TEST(ResponseReader, ReleaseParametersLeavesNullAndWriteRequestNeedsALevel)
+{
+    TableHandler handler(term::OperationTable, term::HeaderTable);
+    term::TestParameters parameters{};
+    ASSERT_EQ(handler.Parse(kTest, &parameters, Envelope("<m:R><Result>abc</Result></m:R>")), S_OK);
+    ASSERT_NE(parameters.Result, nullptr);
+    EXPECT_EQ(handler.ReleaseParameters(), S_OK);
+    EXPECT_EQ(parameters.Result, nullptr);
+
+    handler.ResetParseState();
+    EXPECT_THROW(handler.WriteRequest(nullptr), SoapException);
+}
+
+TEST(ResponseReader, ReaderIsReusableAfterAFailureInsideGatheredText)
+{
+    TableHandler handler(term::OperationTable, term::HeaderTable);
+    term::TestParameters parameters{};
+    // Ends inside the gathered Result: the gatherer still holds the reader.
+    EXPECT_FALSE(SUCCEEDED(handler.Parse(kTest, &parameters, Envelope("<m:R><Result>abc"))));
+    ASSERT_EQ(handler.Parse(kTest, &parameters, Envelope("<m:R><Result>next</Result></m:R>")), S_OK);
+    EXPECT_EQ(ToText(parameters.Result), Text(OLESTR("next")));
+}
+
+}  // namespace
+}  // namespace corvel::soap
