@@ -1,0 +1,183 @@
+// Arrays and multi-reference values of the response reader: announced,
+// unannounced (growing), inline and empty arrays, too many items, references
+// forward and after the wrapper, missing and duplicate ids, and a count
+// element that would overrun the item block.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "soap_reader_fixture.h"
+
+namespace corvel::soap {
+namespace {
+
+using testing::Envelope;
+using testing::TableHandler;
+using testing::Text;
+using testing::ToText;
+namespace ts = test_service;
+
+// Counts the allocator's growth so that the slot sequence can be checked.
+class CountingMemory final : public IMemoryManager {
+public:
+    void* Allocate(std::size_t byteCount) override
+    {
+        sizes.push_back(byteCount);
+        return DefaultMemoryManager()->Allocate(byteCount);
+    }
+    void* Reallocate(void* block, std::size_t byteCount) override
+    {
+        sizes.push_back(byteCount);
+        return DefaultMemoryManager()->Reallocate(block, byteCount);
+    }
+    void Free(void* block) override { DefaultMemoryManager()->Free(block); }
+
+    std::vector<std::size_t> sizes;
+};
+
+const std::string kGrid = "<outGrid><i>1</i><i>2</i><i>3</i><i>4</i><i>5</i><i>6</i></outGrid>";
+
+std::string Items(int count)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += "<item>" + std::to_string(i + 1) + "</item>";
+    }
+    return text;
+}
+
+TEST(ResponseArrays, GrowingArrayTakes10Then20Then40Slots)
+{
+    CountingMemory counting;
+    TableHandler handler(ts::OperationTable, ts::HeaderTable);
+    handler.memory = &counting;
+    ts::GrowListParameters parameters{};
+    ASSERT_EQ(handler.Parse(ts::kGrowList, &parameters, Envelope("<m:G><values>" + Items(25) + "</values></m:G>")),
+              S_OK);
+    ASSERT_EQ(parameters.valueCount, 25);
+    for (int i = 0; i < 25; ++i) {
+        EXPECT_EQ(parameters.values[i], i + 1);
+    }
+    std::vector<std::size_t> expected = {10 * sizeof(std::int32_t), 20 * sizeof(std::int32_t),
+                                         40 * sizeof(std::int32_t)};
+    EXPECT_EQ(counting.sizes, expected);
+}
+
+TEST(ResponseArrays, GrowingArrayOfStructures)
+{
+    TableHandler handler(ts::OperationTable, ts::HeaderTable);
+    ts::GrowListParameters parameters{};
+    std::string entries;
+    for (int i = 0; i < 12; ++i) {
+        entries += "<e><name>n" + std::to_string(i) + "</name><price>" + std::to_string(i) + ".5</price></e>";
+    }
+    ASSERT_EQ(handler.Parse(ts::kGrowList, &parameters, Envelope("<m:G><entries>" + entries + "</entries></m:G>")),
+              S_OK);
+    ASSERT_EQ(parameters.entryCount, 12);
+    EXPECT_EQ(ToText(parameters.entries[11].name), Text(OLESTR("n11")));
+    EXPECT_EQ(parameters.entries[11].price, 11.5);
+    EXPECT_EQ(parameters.values, nullptr);
+}
+
+struct ArrayCase {
+    const char* name;
+    std::string members;
+    bool succeeds;
+    std::int32_t numberCount;
+};
+
+TEST(ResponseArrays, EncodedArrays)
+{
+    const std::string three = "<outNumbers soapenc:arrayType=\"xsd:int[3]\"><a>7</a><b>8</b><c>9</c></outNumbers>";
+    const ArrayCase cases[] = {
+        {"announced 3, item names free", three + kGrid, true, 3},
+        {"four items for 3", "<outNumbers soapenc:arrayType=\"xsd:int[3]\">" + Items(4) + "</outNumbers>" + kGrid,
+         false, 0},
+        {"announced 0", "<outNumbers soapenc:arrayType=\"xsd:int[0]\"/>" + kGrid, true, 0},
+        {"without arrayType", "<outNumbers>" + Items(1) + "</outNumbers>" + kGrid, false, 0},
+        {"[] is not announced", "<outNumbers soapenc:arrayType=\"xsd:int[]\">" + Items(1) + "</outNumbers>" + kGrid,
+         false, 0},
+        {"arrayType without [", "<outNumbers soapenc:arrayType=\"xsd:int\">" + Items(1) + "</outNumbers>" + kGrid,
+         false, 0},
+        {"inline [2,3]", three + "<outGrid soapenc:arrayType=\"xsd:int[2,3]\">" + Items(6) + "</outGrid>", true, 3},
+        {"inline size differs", three + "<outGrid soapenc:arrayType=\"xsd:int[5]\">" + Items(5) + "</outGrid>",
+         false, 0},
+        {"inline short", three + "<outGrid>" + Items(5) + "</outGrid>", false, 0},
+        {"inline long", three + "<outGrid>" + Items(7) + "</outGrid>", false, 0},
+        {"huge announcement refused", "<outNumbers soapenc:arrayType=\"xsd:int[99999999]\"/>" + kGrid, false, 0},
+        {"count element refused", three + kGrid + "<outNumberCount>1000</outNumberCount>", false, 0},
+        {"string items", three + kGrid + "<outNames soapenc:arrayType=\"xsd:string[2]\"><s>a</s><s/></outNames>",
+         true, 3},
+        {"nil item", three + kGrid + "<outNames soapenc:arrayType=\"xsd:string[2]\"><s xsi:nil=\"1\"/><s>b</s></outNames>",
+         true, 3},
+    };
+    for (const ArrayCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TableHandler handler(ts::OperationTable, ts::HeaderTable);
+        ts::ArraysParameters parameters{};
+        HRESULT result = handler.Parse(ts::kArrays, &parameters, Envelope("<m:A>" + c.members + "</m:A>"));
+        EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+        if (FAILED(result)) {
+            EXPECT_EQ(parameters.outNumbers, nullptr) << "released";
+            continue;
+        }
+        EXPECT_EQ(parameters.outNumberCount, c.numberCount);
+        if (c.numberCount == 3) {
+            EXPECT_EQ(parameters.outNumbers[0], 7);
+            EXPECT_EQ(parameters.outNumbers[2], 9);
+        } else {
+            EXPECT_EQ(parameters.outNumbers, nullptr);
+        }
+        EXPECT_EQ(parameters.outGrid[5], 6);
+        if (parameters.outNames != nullptr) {
+            ASSERT_EQ(parameters.outNameCount, 2);
+            EXPECT_EQ(ToText(parameters.outNames[1]), Text(parameters.outNames[0] == nullptr ? OLESTR("b") : OLESTR("")));
+        }
+    }
+}
+
+TEST(ResponseArrays, References)
+{
+    const std::string numbers = "<outNumbers soapenc:arrayType=\"xsd:int[1]\"><i>1</i></outNumbers>" + kGrid;
+    const std::string pointsTarget =
+        "<p id=\"pts\" soapenc:arrayType=\"m:Point[2]\"><q href=\"#p1\"/><q><x>3</x><y>4</y></q></p>"
+        "<r id=\"p1\"><x>1</x><y>2</y><label>first</label></r>";
+    struct Case {
+        const char* name;
+        std::string inWrapper;
+        std::string afterWrapper;
+        bool succeeds;
+    };
+    const Case cases[] = {
+        {"forward inside the wrapper", numbers + "<outPoints href=\"#pts\"/>" + pointsTarget, "", true},
+        {"targets after the wrapper", numbers + "<outPoints href=\"#pts\"/>", pointsTarget, true},
+        {"missing target", numbers + "<outPoints href=\"#pts\"/>", "", false},
+        {"duplicate pending id",
+         numbers + "<outPoints soapenc:arrayType=\"m:Point[2]\"><q href=\"#p1\"/><q href=\"#p1\"/></outPoints>",
+         "<r id=\"p1\"><x>1</x><y>2</y></r>", false},
+        {"target that is a reference", numbers + "<outPoints href=\"#pts\"/>", "<p id=\"pts\" href=\"#x\"/>", false},
+        {"href on a simple item",
+         "<outNumbers soapenc:arrayType=\"xsd:int[1]\"><i href=\"#n\"/></outNumbers>" + kGrid, "<n id=\"n\">1</n>",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TableHandler handler(ts::OperationTable, ts::HeaderTable);
+        ts::ArraysParameters parameters{};
+        HRESULT result =
+            handler.Parse(ts::kArrays, &parameters, Envelope("<m:A>" + c.inWrapper + "</m:A>" + c.afterWrapper));
+        EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+        EXPECT_TRUE(handler.references.empty());
+        if (result == S_OK) {
+            ASSERT_EQ(parameters.outPointCount, 2);
+            EXPECT_EQ(parameters.outPoints[0].x, 1);
+            EXPECT_EQ(ToText(parameters.outPoints[0].label), Text(OLESTR("first")));
+            EXPECT_EQ(parameters.outPoints[1].y, 4);
+        } else {
+            EXPECT_EQ(parameters.outPoints, nullptr) << "released";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace corvel::soap
