@@ -48,6 +48,9 @@ struct TableSession {
     SessionEntry entry;
     bool hasAddress = false;
     std::uint8_t address[4] = {};
+    // The session's line in the table text, its line feed included.
+    std::size_t lineStart = 0;
+    std::size_t lineEnd = 0;
 };
 
 struct SessionTable {
@@ -164,25 +167,17 @@ std::optional<SessionState> ParseState(std::string_view text)
     return std::nullopt;
 }
 
-// The session id of a session line, for the logoff's filter; none for other lines.
-std::optional<std::uint32_t> LineSessionId(std::string_view line)
-{
-    std::vector<std::string_view> words;
-    if (!SplitWords(line, words) || words.empty()) {
-        return std::nullopt;
-    }
-    return ParseNumber(words[0]);
-}
-
 bool ParseTable(const std::string& text, SessionTable& table)
 {
     table = SessionTable{};
     std::vector<std::string_view> words;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        std::size_t end = rest.find('\n');
-        std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    std::size_t lineStart = 0;
+    while (lineStart < text.size()) {
+        std::size_t end = text.find('\n', lineStart);
+        std::size_t lineEnd = end == std::string::npos ? text.size() : end + 1;
+        std::string_view line(text.data() + lineStart, (end == std::string::npos ? text.size() : end) - lineStart);
+        std::size_t thisLine = lineStart;
+        lineStart = lineEnd;
         if (!SplitWords(line, words)) {
             return false;
         }
@@ -206,6 +201,8 @@ bool ParseTable(const std::string& text, SessionTable& table)
             return false;
         }
         TableSession session;
+        session.lineStart = thisLine;
+        session.lineEnd = lineEnd;
         session.entry.sessionId = *id;
         session.entry.state = *state;
         if (words.size() == 4) {
@@ -316,17 +313,15 @@ bool LogoffSession(std::uint32_t sessionId, bool /*wait: the rewrite is done bef
     std::string kept;
     kept.reserve(text.size());
     bool removed = false;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        std::size_t end = rest.find('\n');
-        std::string_view line = end == std::string_view::npos ? rest : rest.substr(0, end + 1);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        if (LineSessionId(line) == sessionId) {
+    std::size_t copied = 0;
+    for (const TableSession& session : table.sessions) {
+        if (session.entry.sessionId == sessionId) {
+            kept.append(text, copied, session.lineStart - copied);
+            copied = session.lineEnd;
             removed = true;
-            continue;
         }
-        kept.append(line);
     }
+    kept.append(text, copied, std::string::npos);
     if (!removed) {
         return false;
     }
