@@ -1,0 +1,203 @@
+// The SAX reader underneath the engine: events in order with namespaces and
+// prefixes resolved, attributes by index, qualified name and namespace plus
+// local name, a handler replaced inside startElement, the first failing
+// callback's code, empty input, and hostile documents (deep nesting, entity
+// expansion) that must fail cleanly.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "memory_stream.h"
+#include "platform/com.h"
+#include "platform/sax.h"
+#include "soap/skip_handler.h"
+
+namespace corvel::soap {
+namespace {
+
+using Text = std::basic_string<OLECHAR>;
+
+std::string Narrow(const OLECHAR* text, int length)
+{
+    std::string out;
+    for (int i = 0; i < length; ++i) {
+        out += text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
+    }
+    return out;
+}
+
+// Writes every event as one line of text.
+class RecordingHandler : public ISAXContentHandlerImpl {
+public:
+    HRESULT STDMETHODCALLTYPE startPrefixMapping(const OLECHAR* prefix, int prefixLength, const OLECHAR* uri,
+                                                 int uriLength) override
+    {
+        log += "map " + Narrow(prefix, prefixLength) + "=" + Narrow(uri, uriLength) + "\n";
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE startElement(const OLECHAR* uri, int uriLength, const OLECHAR* local, int localLength,
+                                           const OLECHAR* qualified, int qualifiedLength,
+                                           ISAXAttributes* attributes) override
+    {
+        log += "start {" + Narrow(uri, uriLength) + "}" + Narrow(local, localLength) + " " +
+               Narrow(qualified, qualifiedLength);
+        int count = 0;
+        attributes->getLength(&count);
+        for (int i = 0; i < count; ++i) {
+            const OLECHAR* name;
+            int nameLength;
+            const OLECHAR* value;
+            int valueLength;
+            attributes->getQName(i, &name, &nameLength);
+            attributes->getValue(i, &value, &valueLength);
+            log += " " + Narrow(name, nameLength) + "=" + Narrow(value, valueLength);
+        }
+        log += "\n";
+        if (replacement != nullptr) {
+            reader->putContentHandler(replacement);
+        }
+        return startResult;
+    }
+    HRESULT STDMETHODCALLTYPE endElement(const OLECHAR*, int, const OLECHAR* local, int localLength, const OLECHAR*,
+                                         int) override
+    {
+        log += "end " + Narrow(local, localLength) + "\n";
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE characters(const OLECHAR* text, int length) override
+    {
+        log += "text [" + Narrow(text, length) + "]\n";
+        return charactersResult;
+    }
+
+    std::string log;
+    ISAXXMLReader* reader = nullptr;
+    ISAXContentHandler* replacement = nullptr;
+    HRESULT startResult = S_OK;
+    HRESULT charactersResult = S_OK;
+};
+
+class SaxReader : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        platform::InitializeComForThread();
+        ASSERT_EQ(platform::CreateSaxReader(reader.out()), S_OK);
+        handler.reader = reader.get();
+        reader->putContentHandler(&handler);
+    }
+    void TearDown() override
+    {
+        if (reader) {
+            reader->putContentHandler(nullptr);
+        }
+        reader.reset();
+        platform::UninitializeComForThread();
+    }
+    HRESULT Parse(const std::string& document, ULONG chunkBytes = 0xFFFFFFFFu)
+    {
+        testing::MemoryStream stream(document, chunkBytes);
+        VARIANT input;
+        VariantInit(&input);
+        input.vt = VT_UNKNOWN;
+        input.punkVal = &stream;
+        return reader->parse(input);
+    }
+
+    platform::ComRef<ISAXXMLReader> reader;
+    RecordingHandler handler;
+};
+
+TEST_F(SaxReader, EventsWithNamespacesAndJoinedText)
+{
+    // Delivered a byte at a time, the text still arrives as one piece.
+    ASSERT_EQ(Parse("<a:root xmlns:a=\"urn:a\" xmlns=\"urn:d\" a:k=\"v&amp;w\" plain=\"p\">one &lt; two<leaf/>"
+                    "</a:root>",
+                    1),
+              S_OK);
+    EXPECT_EQ(handler.log,
+              "map a=urn:a\nmap =urn:d\n"
+              "start {urn:a}root a:root a:k=v&w plain=p\n"
+              "text [one < two]\n"
+              "start {urn:d}leaf leaf\nend leaf\nend root\n");
+}
+
+TEST_F(SaxReader, AttributesByName)
+{
+    struct Lookup : RecordingHandler {
+        HRESULT STDMETHODCALLTYPE startElement(const OLECHAR*, int, const OLECHAR*, int, const OLECHAR*, int,
+                                               ISAXAttributes* attributes) override
+        {
+            const OLECHAR* value = nullptr;
+            int length = 0;
+            byName = SUCCEEDED(attributes->getValueFromName(OLESTR("urn:a"), 5, OLESTR("k"), 1, &value, &length))
+                         ? Narrow(value, length)
+                         : "absent";
+            byQName = SUCCEEDED(attributes->getValueFromQName(OLESTR("x:k"), 3, &value, &length))
+                          ? Narrow(value, length)
+                          : "absent";
+            missing = FAILED(attributes->getValueFromQName(OLESTR("k"), 1, &value, &length));
+            return S_OK;
+        }
+        std::string byName;
+        std::string byQName;
+        bool missing = false;
+    } lookup;
+    reader->putContentHandler(&lookup);
+    ASSERT_EQ(Parse("<r xmlns:x=\"urn:a\" x:k=\"1\"/>"), S_OK);
+    EXPECT_EQ(lookup.byName, "1");
+    EXPECT_EQ(lookup.byQName, "1");
+    EXPECT_TRUE(lookup.missing);
+}
+
+TEST_F(SaxReader, HandlerReplacedInsideStartElement)
+{
+    RecordingHandler second;
+    handler.replacement = &second;
+    ASSERT_EQ(Parse("<r><inner>t</inner></r>"), S_OK);
+    EXPECT_EQ(handler.log, "start {}r r\n");
+    EXPECT_EQ(second.log, "start {}inner inner\ntext [t]\nend inner\nend r\n");
+}
+
+TEST_F(SaxReader, FirstFailingCallbackEndsTheParseWithItsCode)
+{
+    const HRESULT kOwnCode = MAKE_HRESULT_VALUE(0x80041234);
+    handler.charactersResult = kOwnCode;
+    EXPECT_EQ(Parse("<r>text<more/>again</r>"), kOwnCode);
+    EXPECT_EQ(handler.log, "start {}r r\ntext [text]\n");
+}
+
+TEST_F(SaxReader, BadInputFails)
+{
+    EXPECT_FALSE(SUCCEEDED(Parse(""))) << "empty";
+    EXPECT_FALSE(SUCCEEDED(Parse("<r>"))) << "unclosed";
+    EXPECT_FALSE(SUCCEEDED(Parse("<r></s>"))) << "mismatched";
+    EXPECT_FALSE(SUCCEEDED(Parse("<p:r/>"))) << "undeclared prefix";
+}
+
+TEST_F(SaxReader, HostileDocumentsFailWithoutBlowingUp)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "the nesting and document-type limits are the Linux reader's own";
+#else
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) {
+        deep += "<a>";
+    }
+    EXPECT_EQ(Parse(deep), platform::kSaxTooDeep);
+
+    std::string bomb = "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">";
+    for (int i = 1; i < 10; ++i) {
+        std::string previous = "&" + std::string(1, static_cast<char>('a' + i - 1)) + ";";
+        bomb += "<!ENTITY " + std::string(1, static_cast<char>('a' + i)) + " \"" + previous + previous + previous +
+                previous + previous + previous + previous + previous + previous + previous + "\">";
+    }
+    bomb += "]><r>&j;</r>";
+    handler.log.clear();
+    EXPECT_EQ(Parse(bomb), platform::kSaxDoctypeRefused);
+    EXPECT_EQ(handler.log, "");
+#endif
+}
+
+}  // namespace
+}  // namespace corvel::soap
