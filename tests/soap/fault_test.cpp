@@ -23,7 +23,7 @@ struct ComScope {
 std::string FaultEnvelope(const std::string& fault, const char* prefix = "soap")
 {
     std::string p = prefix;
-    return "<" + p + ":Envelope xmlns:" + p + "=\"http://schemas.xmlsoap.org/soap/envelope/\"><" + p + ":Body><" + p +
+    return "<" + p + ":Envelope xmlns:" + p + "=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:e=\"urn:e\"><" + p + ":Body><" + p +
            ":Fault>" + fault + "</" + p + ":Fault></" + p + ":Body></" + p + ":Envelope>";
 }
 
@@ -57,9 +57,8 @@ TEST(FaultReader, Cases)
         {"faultstring first", FaultEnvelope("<faultstring>why</faultstring><faultcode>soap:VersionMismatch</faultcode>"),
          true, SoapFaultCode::VersionMismatch, Text(), OLESTR("why"), Text()},
         {"detail markup",
-         FaultEnvelope("<faultcode>soap:Server</faultcode><detail><e:code xmlns:e=\"urn:e\" n=\"1\">42</e:code>"
-                       "</detail>"),
-         true, SoapFaultCode::Server, OLESTR("Server"), Text(), OLESTR("<e:code n=\"1\">42</e:code>")},
+         FaultEnvelope("<faultcode>soap:Server</faultcode><detail><e:code n=\"1\">42<e:x/></e:code></detail>"),
+         true, SoapFaultCode::Server, OLESTR("Server"), Text(), OLESTR("<e:code n=\"1\">42<e:x></e:x></e:code>")},
         {"unknown element before faultcode", FaultEnvelope("<x/><faultcode>soap:Server</faultcode>"), false,
          SoapFaultCode::OtherCode, Text(), Text(), Text()},
         {"unknown element after faultcode skipped",

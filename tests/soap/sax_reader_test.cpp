@@ -39,8 +39,8 @@ public:
                                            const OLECHAR* qualified, int qualifiedLength,
                                            ISAXAttributes* attributes) override
     {
-        log += "start {" + Narrow(uri, uriLength) + "}" + Narrow(local, localLength) + " " +
-               Narrow(qualified, qualifiedLength);
+        log.append("start {").append(Narrow(uri, uriLength)).append("}");
+        log.append(Narrow(local, localLength)).append(" ").append(Narrow(qualified, qualifiedLength));
         int count = 0;
         attributes->getLength(&count);
         for (int i = 0; i < count; ++i) {
@@ -50,7 +50,7 @@ public:
             int valueLength;
             attributes->getQName(i, &name, &nameLength);
             attributes->getValue(i, &value, &valueLength);
-            log += " " + Narrow(name, nameLength) + "=" + Narrow(value, valueLength);
+            log.append(" ").append(Narrow(name, nameLength)).append("=").append(Narrow(value, valueLength));
         }
         log += "\n";
         if (replacement != nullptr) {
@@ -110,6 +110,12 @@ protected:
 
 TEST_F(SaxReader, EventsWithNamespacesAndJoinedText)
 {
+#if defined(_WIN32)
+    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr) {
+        GTEST_SKIP() << "Wine's SAX reader reports namespace declarations as attributes and splits text at "
+                        "entity references";
+    }
+#endif
     // Delivered a byte at a time, the text still arrives as one piece.
     ASSERT_EQ(Parse("<a:root xmlns:a=\"urn:a\" xmlns=\"urn:d\" a:k=\"v&amp;w\" plain=\"p\">one &lt; two<leaf/>"
                     "</a:root>",
