@@ -11,7 +11,7 @@
 #include "soap/soap_root_handler.h"
 #include "soap/terminal_service_tables.h"
 #include "soap/test_service.h"
-#include "memory_stream.h"
+#include "soap/memory_stream.h"
 
 namespace corvel::soap::testing {
 
