@@ -209,7 +209,6 @@ private:
 
     void Serve()
     {
-        [[maybe_unused]] StubWinsock winsock;
         std::vector<pollfd> entries;
         while (!stopping_.load()) {
             entries.clear();
@@ -304,6 +303,8 @@ private:
         return false;
     }
 
+    // Winsock is started before the first listener is made.
+    [[maybe_unused]] StubWinsock winsock_;
     std::vector<std::unique_ptr<Terminal>> terminals_;
     std::vector<Connection> connections_;
     std::atomic<bool> stopping_{false};
