@@ -185,6 +185,11 @@ HRESULT CSoapSocketClientT<TSocket>::SendEnvelope(const char* actionLine)
         options.readBlockSize = kTransferBlockSize;
         options.port = serviceUrl.PortNumber();
 
+        // The stream must not outlive the body it points into: this exchange
+        // reuses (and may move) the client's buffer, and a 202 attaches
+        // nothing, so the stream reads no bytes rather than the unread rest of
+        // an earlier answer.
+        responseStream.AttachBody(nullptr, 0);
         const bool exchanged = httpClient.SendRequest(serviceUrl, options);
         const std::int32_t status = httpClient.StatusCode();
         if (exchanged) {

@@ -249,4 +249,36 @@ TEST_F(ProxyTest, TimeOuts)
         EXPECT_EQ(proxy.requestTimeoutMs, 0u);
     }
 }
+
+// A 202 attaches no body. On a proxy whose previous answer was left partly
+// unread (its parse failed in the reader's first 64 KiB block), the rest of
+// that answer is neither taken as this call's answer nor read from a buffer
+// that the new exchange has reused or moved.
+TEST_F(ProxyTest, AcceptedAfterAPartlyReadAnswerReadsNothingStale)
+{
+    std::string unreadable = "<x></y>";
+    unreadable.resize(64 * 1024, ' ');
+    StubTerminals terminals;
+    terminals.Add("127.0.3.241", kProxyPort, StubBehaviour::answer,
+                  HttpAnswer("200 OK", unreadable + TestResponseEnvelope("STALE")));
+    terminals.Add("127.0.3.242", kProxyPort, StubBehaviour::answer, HttpAnswer("202 Accepted", ""));
+    terminals.Add("127.0.3.243", kProxyPort, StubBehaviour::answer,
+                  HttpAnswer("202 Accepted", std::string(300000, 'z'), "text/plain"));
+    terminals.Start();
+
+    for (const char* accepting : {"127.0.3.242", "127.0.3.243"}) {
+        SCOPED_TRACE(accepting);
+        CTerminalServiceProxy proxy;
+        proxy.requestTimeoutMs = 2000;
+        corvel::UniqueBstr result;
+        ASSERT_EQ(proxy.SetUrl(UrlOf("127.0.3.241").c_str()), S_OK);
+        EXPECT_LT(proxy.Test(result.out()), 0);
+        EXPECT_EQ(proxy.clientError, SoapClientError::ResponseUnreadable);
+        ASSERT_EQ(proxy.SetUrl(UrlOf(accepting).c_str()), S_OK);
+        EXPECT_LT(proxy.Test(result.out()), 0);
+        EXPECT_EQ(proxy.clientError, SoapClientError::ResponseUnreadable);
+        EXPECT_EQ(result.get(), nullptr);
+    }
+}
+
 }  // namespace
