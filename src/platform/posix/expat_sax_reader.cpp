@@ -25,7 +25,18 @@ constexpr ULONG kReadChunkBytes = 64 * 1024;
 void AppendUtf16(std::vector<OLECHAR>& out, const char* text, std::size_t length)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    std::size_t i = 0;
+    // ASCII, the bulk of every SOAP document, is widened in one tight loop.
+    std::size_t ascii = 0;
+    while (ascii < length && bytes[ascii] < 0x80) {
+        ++ascii;
+    }
+    std::size_t start = out.size();
+    out.resize(start + ascii);
+    OLECHAR* wide = out.data() + start;
+    for (std::size_t k = 0; k < ascii; ++k) {
+        wide[k] = static_cast<OLECHAR>(bytes[k]);
+    }
+    std::size_t i = ascii;
     while (i < length) {
         unsigned char lead = bytes[i];
         std::uint32_t codePoint;
