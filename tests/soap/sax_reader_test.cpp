@@ -154,6 +154,7 @@ TEST_F(SaxReader, AttributesByName)
     EXPECT_EQ(lookup.byName, "1");
     EXPECT_EQ(lookup.byQName, "1");
     EXPECT_TRUE(lookup.missing);
+    reader->putContentHandler(nullptr);  // lookup ends before the fixture
 }
 
 TEST_F(SaxReader, HandlerReplacedInsideStartElement)
@@ -163,6 +164,7 @@ TEST_F(SaxReader, HandlerReplacedInsideStartElement)
     ASSERT_EQ(Parse("<r><inner>t</inner></r>"), S_OK);
     EXPECT_EQ(handler.log, "start {}r r\n");
     EXPECT_EQ(second.log, "start {}inner inner\ntext [t]\nend inner\nend r\n");
+    reader->putContentHandler(nullptr);  // second ends before the fixture
 }
 
 TEST_F(SaxReader, FirstFailingCallbackEndsTheParseWithItsCode)
