@@ -6,6 +6,7 @@
 // ever uses.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
