@@ -299,6 +299,40 @@ std::set<std::string> Announce(int sources)
     return announced;
 }
 
+// The listener binds its port only after opening the database: announcements
+// sent before that would find no one.
+bool UdpPortBound(int port)
+{
+    // Read from the kernel's table rather than by binding: a probing bind
+    // could take the port from the listener at the very moment it binds.
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);  // the column names
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local;
+        fields >> slot >> local;
+        if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool WaitForListener(std::chrono::seconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!UdpPortBound(8000)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
 fs::path FreshRoot(const char* name)
 {
     fs::path root = fs::temp_directory_path() / (std::string(name) + "-" + std::to_string(::getpid()));
@@ -331,7 +365,7 @@ TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
     ServiceProcess service;
     service.Start(root);
     ProcessFigures figures;
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(WaitForListener(20s)) << "the registration listener never bound its port";
     ASSERT_TRUE(service.Running()) << "the service ended at start";
 
     // Registration: the pass phrase once from each of five sources, then a
@@ -404,6 +438,7 @@ TEST(FaultInjection, Soak)
     WriteTable(root, plan.table);
     ServiceProcess service;
     service.Start(root);
+    ASSERT_TRUE(WaitForListener(20s)) << "the registration listener never bound its port";
     std::set<std::string> announced = Announce(5);
     std::printf("minute  rss_kib  peak_rss_kib  threads  descriptors\n");
     for (int minute = 1; minute <= minutes; ++minute) {
