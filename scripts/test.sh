@@ -39,12 +39,17 @@ stage_asan() {
 
 stage_tsan() {
   # Only the programs that run threads of the service: scanner, probes, listener, stop.
-  local targets=() subsystem
+  local programs=() subsystem program
   for subsystem in service watchdog registration; do
-    if compgen -G "tests/$subsystem/*.cpp" >/dev/null; then targets+=(--target "${subsystem}_tests"); fi
+    if compgen -G "tests/$subsystem/*.cpp" >/dev/null; then programs+=("${subsystem}_tests"); fi
   done
+  local targets=()
+  for program in "${programs[@]}"; do targets+=(--target "$program"); done
   configure_and_build tsan "${targets[@]}"
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan -L tsan --no-tests=ignore
+  for program in "${programs[@]}"; do
+    echo "== tsan $program"
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "build/tsan/tests/$program" --gtest_brief=1
+  done
 }
 
 stage_fuzz() {

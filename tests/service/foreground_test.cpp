@@ -20,6 +20,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// Run notices a stop after its current 5-second counter step; the process
+// then ends. Sanitizers slow the start and the exit down.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr auto kStopBound = 15s;
+#else
+constexpr auto kStopBound = 6s;
+#endif
+
 std::string ReadFile(const fs::path& path)
 {
     std::ifstream file(path);
@@ -61,7 +69,7 @@ TEST(Foreground, SignalsSaveTheCounterAndStopCleanly)
     ::kill(child, SIGTERM);
     int status = 0;
     pid_t ended = 0;
-    while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() - stopAt < 10s) {
+    while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() - stopAt < 20s) {
         std::this_thread::sleep_for(20ms);
     }
     if (ended == 0) {
@@ -70,7 +78,7 @@ TEST(Foreground, SignalsSaveTheCounterAndStopCleanly)
     }
     auto stopTook = std::chrono::steady_clock::now() - stopAt;
     EXPECT_EQ(ended, child) << "the service did not end after SIGTERM";
-    EXPECT_LT(stopTook, 6s);
+    EXPECT_LT(stopTook, kStopBound);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 
     std::string trace = ReadFile(root / "trace.log");
