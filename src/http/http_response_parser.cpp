@@ -307,10 +307,10 @@ bool CHttpResponseParser::Fail(HttpFailure reason)
 
 bool CHttpResponseParser::Consume(std::size_t wire)
 {
-    wireBytes += wire;
-    if (Cost() > kMaxResponseBytes) {
+    if (Cost() + wire > kMaxResponseBytes) {
         return Fail(HttpFailure::responseTooLarge);
     }
+    wireBytes += wire;
     return true;
 }
 
