@@ -22,7 +22,7 @@
 #include "watchdog/session_probe.h"
 #include "watchdog/session_scanner.h"
 #include "watchdog/watchdog_settings.h"
-#include "watchdog/stub_terminal.h"
+#include "support/terminals.h"
 
 namespace {
 
