@@ -523,9 +523,10 @@ struct MemoryRun {
 // Runs the service for length over sessions whose terminals behave as
 // hostile says (a behaviour and its number of sessions) plus liveSessions
 // terminals that answer normally, served by a loopback host of their own so
-// that the floods cannot delay their answers.
+// that the floods cannot delay their answers. The trace of a service that
+// died or passed the ceiling is kept when keepFailedTrace is set.
 MemoryRun RunMemoryCase(const std::vector<std::pair<Behaviour, int>>& hostile, int liveSessions,
-                        std::chrono::seconds length)
+                        std::chrono::seconds length, bool keepFailedTrace = true)
 {
     MemoryRun run;
     HostileTerminals hostileTerminals;
@@ -590,7 +591,7 @@ MemoryRun RunMemoryCase(const std::vector<std::pair<Behaviour, int>>& hostile, i
     run.outcomes = ReadProbeOutcomes(root / "trace.log");
     hostileTerminals.Stop();
     liveTerminals.Stop();
-    if (run.died || run.overCeiling) {
+    if (keepFailedTrace && (run.died || run.overCeiling)) {
         stateRoot.Keep();
         std::printf("trace kept in %s\n", (root / "trace.log").c_str());
     }
@@ -662,35 +663,41 @@ TEST(FaultInjection, MemoryTable)
     }
     const Behaviour behaviours[] = {Behaviour::HugeResult, Behaviour::SlowHugeBody, Behaviour::EndlessTrailers,
                                     Behaviour::EndlessHeaderNames};
-    std::printf("peak RSS (VmHWM) over %lld s; ceiling %ld MiB; cells: MiB, threads, descriptors\n",
-                static_cast<long long>(length.count()), RssCeilingKiB() / 1024);
-    std::printf("%-22s", "terminals send");
+    // Each run prints a line as it ends; the table follows the last one.
+    std::string table = "| terminals send |";
     for (int size : sizes) {
-        std::printf(" | %-24s", ("N = " + std::to_string(size)).c_str());
+        table += " N = " + std::to_string(size) + " |";
     }
-    std::printf("\n");
+    table += "\n|---|";
+    for (std::size_t column = 0; column < sizes.size(); ++column) {
+        table += "---|";
+    }
+    table += "\n";
     for (Behaviour behaviour : behaviours) {
-        std::printf("%-22s", BehaviourName(behaviour));
-        std::fflush(stdout);
+        table += std::string("| ") + BehaviourName(behaviour) + " |";
         for (int size : sizes) {
-            const MemoryRun run = RunMemoryCase({{behaviour, size}}, 2, length);
+            const MemoryRun run = RunMemoryCase({{behaviour, size}}, 2, length, false);
             char cell[96];
             if (!run.error.empty()) {
                 std::snprintf(cell, sizeof cell, "%s", run.error.c_str());
             } else if (run.overCeiling) {
-                std::snprintf(cell, sizeof cell, "> %ld (at %.1f s)", RssCeilingKiB() / 1024,
+                std::snprintf(cell, sizeof cell, "> %ld MiB (stopped at %.1f s)", RssCeilingKiB() / 1024,
                               static_cast<double>(run.ran.count()) / 1000.0);
             } else {
-                std::snprintf(cell, sizeof cell, "%ld%s, %ld, %ld", run.figures.peakRssKiB / 1024,
-                              run.died ? " died" : "", run.figures.threads, run.figures.descriptors);
+                std::snprintf(cell, sizeof cell, "%ld MiB%s", run.figures.peakRssKiB / 1024,
+                              run.died ? " (died)" : "");
             }
-            std::printf(" | %-24s", cell);
+            std::printf("%s N=%d: %s; peak threads %ld, peak descriptors %ld, passes %d\n", BehaviourName(behaviour),
+                        size, cell, run.figures.threads, run.figures.descriptors, run.passes);
             std::fflush(stdout);
+            table += std::string(" ") + cell + " |";
             EXPECT_FALSE(run.died || run.overCeiling) << BehaviourName(behaviour) << " N=" << size;
             EXPECT_LT(run.figures.peakRssKiB, kMemoryBoundKiB) << BehaviourName(behaviour) << " N=" << size;
         }
-        std::printf("\n");
+        table += "\n";
     }
+    std::printf("\npeak RSS (VmHWM) of the service over %lld s, ceiling %ld MiB:\n%s",
+                static_cast<long long>(length.count()), RssCeilingKiB() / 1024, table.c_str());
 }
 
 // The same setup for CORVEL_SOAK_MINUTES minutes (scripts/soak.sh): the

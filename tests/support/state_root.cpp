@@ -36,10 +36,10 @@ std::string SafeLabel(std::string label)
     return label;
 }
 
-}  // namespace
-
-void SetEnvironment(const char* name, const std::optional<std::string>& value)
+// Names the state root, or with none removes the name.
+void SetRootVariable(const std::optional<std::string>& value)
 {
+    const char* name = kRootVariable;
 #if defined(_WIN32)
     ::_putenv_s(name, value ? value->c_str() : "");
 #else
@@ -51,6 +51,8 @@ void SetEnvironment(const char* name, const std::optional<std::string>& value)
 #endif
 }
 
+}  // namespace
+
 TemporaryStateRoot::TemporaryStateRoot(const std::string& label)
 {
     static std::atomic<unsigned> made{0};
@@ -61,12 +63,12 @@ TemporaryStateRoot::TemporaryStateRoot(const std::string& label)
     if (const char* previous = std::getenv(kRootVariable)) {
         previousRoot_ = previous;
     }
-    SetEnvironment(kRootVariable, path_.string());
+    SetRootVariable(path_.string());
 }
 
 TemporaryStateRoot::~TemporaryStateRoot()
 {
-    SetEnvironment(kRootVariable, previousRoot_);
+    SetRootVariable(previousRoot_);
     if (!keep_) {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);

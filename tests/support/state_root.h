@@ -28,7 +28,4 @@ private:
     bool keep_ = false;
 };
 
-// Sets or, with none, removes an environment variable of this process.
-void SetEnvironment(const char* name, const std::optional<std::string>& value);
-
 }  // namespace corvel::testing
