@@ -36,6 +36,7 @@
 #include "soap/terminal_service_proxy.h"
 #include "soap/terminal_service_tables.h"
 #include "support/loopback_host.h"
+#include "support/state_root.h"
 #include "support/terminals.h"
 #include "watchdog/session_scanner.h"
 #include "watchdog/watchdog_settings.h"
@@ -113,9 +114,8 @@ private:
 
 void BM_ScannerPass(benchmark::State& state)
 {
-    const fs::path root = fs::temp_directory_path() / ("corvel-watchdog-bench-" + std::to_string(::getpid()));
-    fs::create_directories(root);
-    ::setenv("CORVEL_ROOT", root.c_str(), 1);
+    const corvel::testing::TemporaryStateRoot stateRoot("corvel-watchdog-bench");
+    const fs::path& root = stateRoot.path();
 
     // Even sessions answer, odd ones refuse: nothing listens on their address.
     StubTerminalFarm farm;
@@ -180,7 +180,6 @@ void BM_ScannerPass(benchmark::State& state)
 
     corvel::watchdog::SetTerminalPort(0);
     corvel::watchdog::SetScanPeriodMs(0);
-    fs::remove_all(root);
 }
 BENCHMARK(BM_ScannerPass)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
