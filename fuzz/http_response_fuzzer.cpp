@@ -99,7 +99,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.sendBlockSize = 4;
     options.readBlockSize = (data[1] & 0x10) != 0 ? 7 : 0;
     options.timeoutMs = 1000;
-    client->SendRequest(url, options);
+    // A failed request always names its failure, and a successful one none.
+    const bool sent = client->SendRequest(url, options);
+    if (sent != (client->Failure() == corvel::http::HttpFailure::none)) {
+        std::abort();
+    }
 
     // The body handed to the stream always lies within the response.
     const std::uint64_t end =

@@ -89,6 +89,7 @@ int main(int argc, char** argv)
             std::printf("stage: %s\n", corvel::soap::SoapClientErrorName(proxy->clientError));
             std::printf("http status: %ld\n", static_cast<long>(proxy->HttpStatus()));
             std::printf("socket error: %lu\n", static_cast<unsigned long>(proxy->SocketError()));
+            std::printf("transport failure: %s\n", proxy->TransportFailureName());
             if (proxy->clientError == corvel::soap::SoapClientError::FaultReturned ||
                 proxy->clientError == corvel::soap::SoapClientError::FaultUnreadable) {
                 const corvel::soap::SoapFault& fault = proxy->Fault();

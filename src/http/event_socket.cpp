@@ -90,6 +90,10 @@ bool ZEvtSyncSocket::CreateSocket(int family, int socketType, int protocol, std:
         lastError = error;
         return false;
     }
+    createdFamily = family;
+    createdType = socketType;
+    createdProtocol = protocol;
+    createdExtraFlags = extraFlags;
     return AttachSocket(handle);
 }
 
@@ -138,6 +142,9 @@ bool ZEvtSyncSocket::ConnectAddress(const void* address, std::uint32_t addressLe
     if (socketHandle == platform::kInvalidSocket) {
         return false;
     }
+    if (connectOutstanding && !RenewAfterTimedOutConnect()) {
+        return false;
+    }
     const std::uint32_t error = platform::StartConnect(socketHandle, address, addressLength, connectEvent);
     if (error == 0) {
         connected = true;
@@ -152,9 +159,24 @@ bool ZEvtSyncSocket::ConnectAddress(const void* address, std::uint32_t addressLe
             return true;
         }
         lastError = connectError;
+    } else {
+        connectOutstanding = true;  // no answer within the time-out
     }
     connected = false;
     return false;
+}
+
+bool ZEvtSyncSocket::RenewAfterTimedOutConnect()
+{
+    const int family = createdFamily;
+    const int type = createdType;
+    const int protocol = createdProtocol;
+    const std::uint32_t extraFlags = createdExtraFlags;
+    CloseSocket();
+    if (family == 0) {
+        return false;  // an attached socket of unknown kind: there is nothing to renew it as
+    }
+    return CreateSocket(family, type, protocol, extraFlags);
 }
 
 bool ZEvtSyncSocket::ConnectAddrInfo(const platform::AddressInfo* entry)
@@ -249,6 +271,8 @@ void ZEvtSyncSocket::CloseSocket()
 {
     if (socketHandle != platform::kInvalidSocket) {
         connected = false;
+        connectOutstanding = false;
+        createdFamily = 0;
         platform::CloseSocketHandle(socketHandle);
         socketHandle = platform::kInvalidSocket;
         ReleaseEvents();

@@ -83,6 +83,17 @@ protected:
     std::uint32_t timeoutMs;
 
 private:
+    // A connect whose wait timed out is still under way in the platform, and
+    // the socket refuses another (WSAEALREADY, EALREADY) or would join the old
+    // attempt: the next connect starts over on a new socket of the same kind.
+    bool RenewAfterTimedOutConnect();
+
+    bool connectOutstanding = false;
+    int createdFamily = 0;
+    int createdType = 0;
+    int createdProtocol = 0;
+    std::uint32_t createdExtraFlags = 0;
+
     // The overlapped records of the two directions; they live as long as the
     // object so that a cancelled operation never points at freed memory.
     platform::SocketOperation* readOperation = nullptr;

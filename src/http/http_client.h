@@ -2,8 +2,10 @@
 // socket and reads the whole response (status line, headers, a body framed by
 // length, by chunks or by the end of the connection) into one buffer, keeps
 // the connection for the next request, follows redirects and checks the
-// status. Every exchange is bounded: 16 MiB of response, ten redirects, and
-// ten times the request's time-out for the whole of one SendRequest.
+// status. Every exchange is bounded: 16 MiB of response (and the process-wide
+// response budget), ten redirects, and ten times the request's time-out for
+// the whole of one SendRequest. The parsing is CHttpResponseParser's; this
+// class runs the receive loop around it and names every failure.
 #pragma once
 
 #include <cstddef>
@@ -15,15 +17,14 @@
 #include <vector>
 
 #include "http/event_socket.h"
+#include "http/http_failure.h"
+#include "http/http_response_parser.h"
 #include "http/parsed_url.h"
 #include "platform/threads.h"
 #include "platform/url_security.h"
 
 namespace corvel::http {
 
-// A response larger than this (header block and body together, chunked or
-// not) fails the read instead of growing without bound.
-inline constexpr std::uint32_t kMaxResponseBytes = 16u * 1024u * 1024u;
 // One SendRequest (connect, sends, every receive, redirects) ends within this
 // many times its time-out.
 inline constexpr std::uint32_t kRequestDeadlineFactor = 10;
@@ -35,10 +36,11 @@ inline constexpr std::uint32_t kDefaultReadBlockSize = 2048;
 // Receives of 0 bytes in a row that fail the header phase or a body of known
 // length; a body read until close ends after one more.
 inline constexpr std::uint32_t kMaxEmptyReceives = 5;
-// A header name or value of this many bytes or more drops the line.
-inline constexpr std::uint32_t kMaxHeaderPartLength = 1024;
-// The chunked reader's work buffer; it grows only for a chunk that does not fit.
+// The chunked body's receives.
 inline constexpr std::uint32_t kChunkWorkBufferSize = 2048;
+// Challenges kept from www-authenticate and proxy-authenticate lines over the
+// client's life; later ones are not kept (nothing answers them anyway).
+inline constexpr std::uint32_t kMaxChallenges = 16;
 // Capacity for a composed target or Location text.
 inline constexpr std::uint32_t kLocationCapacity = 2048;
 inline constexpr std::uint32_t kZoneCheckUrlCapacity = 2084;
@@ -84,44 +86,6 @@ enum class ResponseReadResult : std::int32_t {
     chunkedBodyReadFailed = 6,
 };
 
-// A byte buffer with 4096 bytes of inline storage that moves to the heap when
-// it grows; always NUL-terminated, never larger than kMaxResponseBytes.
-class ResponseBuffer {
-public:
-    static constexpr std::uint32_t kInlineCapacity = 4096;
-    static constexpr std::uint32_t kMinimumGrowth = 4096;
-
-    ResponseBuffer() { inlineStorage[0] = 0; }
-    ResponseBuffer(const ResponseBuffer&) = delete;
-    ResponseBuffer& operator=(const ResponseBuffer&) = delete;
-    ~ResponseBuffer();
-
-    // False when the length would pass kMaxResponseBytes or memory runs out;
-    // the buffer is then unchanged.
-    bool Append(const void* bytes, std::uint32_t count);
-    void Empty();
-
-    char* Data() { return storage; }
-    const char* Data() const { return storage; }
-    std::uint32_t Length() const { return length; }
-    std::uint32_t Capacity() const { return capacity; }
-
-private:
-    char inlineStorage[kInlineCapacity];
-    char* storage = inlineStorage;
-    std::uint32_t length = 0;
-    std::uint32_t capacity = kInlineCapacity;
-};
-
-// Header names compare case-insensitively (ASCII letters folded to upper case).
-struct FoldedHash {
-    std::size_t operator()(const std::string& text) const;
-};
-struct FoldedEqual {
-    bool operator()(const std::string& a, const std::string& b) const;
-};
-bool EqualsFolded(const char* a, const char* b);
-
 // An authentication scheme's handler. Nothing in this system registers one.
 class IAuthHandler {
 public:
@@ -132,31 +96,35 @@ protected:
     ~IAuthHandler() = default;
 };
 
-// The chunk-size line at [cursor, end): see ReadChunkedBody.
-enum class ChunkSizeScan { complete, needMoreBytes, invalid };
-ChunkSizeScan ScanChunkSize(const char* cursor, const char* end, std::uint32_t* size, std::size_t* consumed);
-
+// The response's own fields (response, headerTable, statusCode,
+// headerLength, responseBodyLength) live in the reader, parser; the response
+// always starts at offset 0, since interim answers are dropped as they end.
 template <class TSocket>
 class CHttpClientT : public TSocket {
 public:
-    using HeaderTable = std::unordered_map<std::string, std::string, FoldedHash, FoldedEqual>;
+    using HeaderTable = CHttpResponseParser::HeaderTable;
 
     CHttpClientT();
     virtual ~CHttpClientT();
 
     bool SendRequest(const CParsedUrl& url, RequestOptions& requestOptions);
-    std::int32_t StatusCode() const { return statusCode; }
-    bool HeaderValue(const char* name, std::string& value) const;
+    std::int32_t StatusCode() const { return parser.StatusCode(); }
+    // Why the last SendRequest failed (none when it succeeded).
+    HttpFailure Failure() const { return failure; }
+    bool HeaderValue(const char* name, std::string& value) const { return parser.HeaderValue(name, value); }
 
     // The response kept after SendRequest: the body lies at HeaderOffset() +
     // HeaderLength(), ResponseBodyLength() bytes long.
-    const char* ResponseData() const { return response.Data(); }
-    std::uint32_t ResponseLength() const { return response.Length(); }
-    std::uint32_t ResponseCapacity() const { return response.Capacity(); }
-    std::uint32_t HeaderOffset() const { return headerOffset; }
-    std::uint32_t HeaderLength() const { return headerLength; }
-    std::uint32_t ResponseBodyLength() const { return responseBodyLength; }
-    const HeaderTable& Headers() const { return headerTable; }
+    const char* ResponseData() const { return parser.ResponseData(); }
+    std::uint32_t ResponseLength() const { return parser.ResponseLength(); }
+    std::uint32_t ResponseCapacity() const { return parser.ResponseCapacity(); }
+    std::uint32_t HeaderOffset() const { return 0; }
+    std::uint32_t HeaderLength() const { return parser.HeaderLength(); }
+    std::uint32_t ResponseBodyLength() const { return parser.ResponseBodyLength(); }
+    const HeaderTable& Headers() const { return parser.Headers(); }
+    const CHttpResponseParser& Parser() const { return parser; }
+    // Gives the kept response's memory back (its status stays).
+    void ReleaseResponse() { parser.Drop(); }
     const std::vector<std::string>& ChallengeList() const { return challengeList; }
     const CParsedUrl& Target() const { return target; }
     const std::string& RequestText() const { return requestText; }
@@ -175,19 +143,21 @@ protected:
     bool SetTargetText(const char* text, std::uint16_t defaultPort);
     bool BuildRequestText(const char* method, const char* extraHeaderText);
     bool ConnectToServer();
+    bool SendRequestAndBody();
     bool SendRequestText();
     ResponseReadResult ReadResponse();
-    bool ReadMore();
-    bool ParseStatusLine();
-    bool FindHeaderLines(std::uint32_t* lineStart);
-    bool ParseHeaderLines();
-    bool ParseHeaderLine(const char* lineStart, const char* lineEnd);
-    bool ReadPlainBody(std::int64_t contentLength, std::uint32_t bodyBytesSoFar);
+    bool ReadMore(char* block, std::uint32_t* size);
+    bool ReadPlainBody();
     bool ReadChunkedBody();
+    bool Feed(const char* bytes, std::uint32_t size);
     bool CheckStatusCode(std::uint32_t flags);
     bool FollowRedirect();
     bool ResolveLocation(std::string& location);
-    void KeepAliveCheck();
+    bool KeepAliveCheck();
+
+    // Records the first failure of the request; returns false.
+    bool Fail(HttpFailure reason);
+    bool ReceiveFailed();
 
     // The socket operations under the request's deadline: each wait is the
     // request's time-out or what remains of the deadline, whichever is less.
@@ -198,22 +168,18 @@ protected:
     bool ReceiveBounded(void* buffer, std::uint32_t* size);
     bool SendWhole(const void* bytes, std::uint32_t length);
 
-    HeaderTable headerTable{17};
+    static void HeaderLineParsed(void* context, const std::string& name, const std::string& value);
+
+    CHttpResponseParser parser;
     std::unordered_map<std::string, IAuthHandler*, FoldedHash, FoldedEqual> authHandlers{17};
     std::vector<std::string> challengeList;
     bool silentLogonConfirmed = false;
-    ResponseBuffer response;
     CParsedUrl target;
     std::string requestMethod;
-    std::int32_t statusCode = -1;
-    std::uint32_t responseBodyLength = 0;
-    std::uint32_t headerLength = 0;
-    std::uint32_t headerOffset = 0;
-    // Where the search for the end of the header block goes on; none before
-    // the first receive of a response.
-    bool hasScanPosition = false;
-    std::uint32_t scanPosition = 0;
-    std::uint32_t dataEnd = 0;
+    HttpFailure failure = HttpFailure::none;
+    // Bytes arrived beyond the end of the response: the connection is not
+    // trusted for another request.
+    bool bytesBeyondResponse = false;
     RequestOptions* options = nullptr;
 
 private:
@@ -222,8 +188,6 @@ private:
     std::uint64_t deadlineMs = 0;
     bool deadlineExpired = false;
     std::uint32_t redirectCount = 0;
-    bool redirectLimitReached = false;
-    bool statusOverflow = false;
 };
 
 }  // namespace corvel::http

@@ -13,22 +13,12 @@ inline bool IsSpace(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-// Position of CR LF CR LF in [from, to), or to when absent.
-inline std::uint32_t FindBlankLine(const char* data, std::uint32_t from, std::uint32_t to)
-{
-    for (std::uint32_t at = from; at + 4 <= to; ++at) {
-        if (data[at] == '\r' && data[at + 1] == '\n' && data[at + 2] == '\r' && data[at + 3] == '\n') {
-            return at;
-        }
-    }
-    return to;
-}
-
 }  // namespace detail
 
 template <class TSocket>
 CHttpClientT<TSocket>::CHttpClientT()
 {
+    parser.SetHeaderLineSink(&CHttpClientT::HeaderLineParsed, this);
     target.AssignScheme("http");
     target.AssignPort(80);
     this->CloseSocket();
@@ -42,36 +32,46 @@ CHttpClientT<TSocket>::~CHttpClientT()
 }
 
 template <class TSocket>
-bool CHttpClientT<TSocket>::HeaderValue(const char* name, std::string& value) const
+void CHttpClientT<TSocket>::HeaderLineParsed(void* context, const std::string& name, const std::string& value)
 {
-    auto found = headerTable.find(name);
-    if (found == headerTable.end()) {
-        return false;
+    auto* client = static_cast<CHttpClientT*>(context);
+    if (EqualsFolded(name.c_str(), "www-authenticate") || EqualsFolded(name.c_str(), "proxy-authenticate")) {
+        if (client->challengeList.size() < kMaxChallenges) {
+            client->challengeList.push_back(value);
+        }
     }
-    value = found->second;
-    return true;
+    if (EqualsFolded(name.c_str(), "set-cookie")) {
+        client->CookieReceived(value.c_str());
+    }
 }
 
 template <class TSocket>
 void CHttpClientT<TSocket>::ResetState()
 {
-    headerTable.clear();
-    response.Empty();
+    parser.Begin();
     target.Reset();
     target.AssignScheme("http");
     target.AssignPort(80);
     requestMethod.clear();
-    responseBodyLength = 0;
-    headerLength = 0;
-    headerOffset = 0;
-    hasScanPosition = false;
-    scanPosition = 0;
-    dataEnd = 0;
-    statusCode = -1;
+    failure = HttpFailure::none;
+    bytesBeyondResponse = false;
     deadlineExpired = false;
     redirectCount = 0;
-    redirectLimitReached = false;
-    statusOverflow = false;
+}
+
+template <class TSocket>
+bool CHttpClientT<TSocket>::Fail(HttpFailure reason)
+{
+    if (failure == HttpFailure::none) {
+        failure = reason;
+    }
+    return false;
+}
+
+template <class TSocket>
+bool CHttpClientT<TSocket>::ReceiveFailed()
+{
+    return Fail(deadlineExpired ? HttpFailure::deadlinePassed : HttpFailure::receiveFailed);
 }
 
 template <class TSocket>
@@ -91,31 +91,49 @@ bool CHttpClientT<TSocket>::SendRequest(const CParsedUrl& url, RequestOptions& r
     } release{options};
 
     if (!SetTarget(url, requestOptions.port)) {
-        return false;
+        return Fail(HttpFailure::badTarget);
     }
     if (!BuildRequestText(requestMethod.c_str(), requestOptions.extraHeaders)) {
-        return false;
+        return Fail(HttpFailure::requestTextFailed);
     }
     if (!ConnectToServer()) {
         return false;
     }
+    // From here on every failure closes the connection: what is left on it
+    // cannot be trusted to start the next response.
+    if (!SendRequestAndBody() || ReadResponse() != ResponseReadResult::ok) {
+        this->CloseSocket();
+        return false;
+    }
+    if ((requestOptions.flags & RequestOptions::checkStatus) != 0 && !CheckStatusCode(requestOptions.flags)) {
+        this->CloseSocket();
+        return Fail(HttpFailure::statusRejected);
+    }
+    return true;
+}
 
+// The request text and the body, by the first matching mode: from the body
+// source; the text alone; the text, then the body in blocks; text and body
+// in one gathered send. A redirected request goes out the same way.
+template <class TSocket>
+bool CHttpClientT<TSocket>::SendRequestAndBody()
+{
     const auto textLength = static_cast<std::uint32_t>(requestText.size());
-    const auto* body = static_cast<const char*>(requestOptions.body);
+    const auto* body = static_cast<const char*>(options->body);
     std::uint64_t totalSent = 0;
     bool sendFailed = false;
     // In the piecewise modes every send reports to sendStatus, and a false
     // answer ends the sending.
-    auto reported = [&requestOptions](std::uint32_t bytes) {
-        return requestOptions.sendStatus == nullptr || requestOptions.sendStatus(bytes, requestOptions.sendStatusParam);
+    auto reported = [this](std::uint32_t bytes) {
+        return options->sendStatus == nullptr || options->sendStatus(bytes, options->sendStatusParam);
     };
-    if ((requestOptions.flags & RequestOptions::bodyFromSource) != 0 && requestOptions.bodySource != nullptr) {
+    if ((options->flags & RequestOptions::bodyFromSource) != 0 && options->bodySource != nullptr) {
         if (SendWhole(requestText.data(), textLength) && reported(textLength)) {
             totalSent = textLength;
             for (;;) {
                 const char* piece = nullptr;
                 std::uint32_t pieceLength = 0;
-                if (!requestOptions.bodySource(&piece, &pieceLength, requestOptions.bodySourceParam) ||
+                if (!options->bodySource(&piece, &pieceLength, options->bodySourceParam) ||
                     piece == nullptr || pieceLength == 0) {
                     break;
                 }
@@ -138,15 +156,15 @@ bool CHttpClientT<TSocket>::SendRequest(const CParsedUrl& url, RequestOptions& r
         if (SendBounded(&buffer, 1, &sent)) {
             totalSent = sent;
         }
-        if (requestOptions.sendStatus != nullptr) {
-            requestOptions.sendStatus(sent, requestOptions.sendStatusParam);
+        if (options->sendStatus != nullptr) {
+            options->sendStatus(sent, options->sendStatusParam);
         }
-    } else if ((requestOptions.flags & RequestOptions::sendInBlocks) != 0) {
+    } else if ((options->flags & RequestOptions::sendInBlocks) != 0) {
         if (SendWhole(requestText.data(), textLength) && reported(textLength)) {
             totalSent = textLength;
             std::uint32_t offset = 0;
-            while (requestOptions.sendBlockSize != 0 && offset < requestOptions.bodyLength) {
-                const std::uint32_t piece = std::min(requestOptions.sendBlockSize, requestOptions.bodyLength - offset);
+            while (options->sendBlockSize != 0 && offset < options->bodyLength) {
+                const std::uint32_t piece = std::min(options->sendBlockSize, options->bodyLength - offset);
                 if (!SendWhole(body + offset, piece)) {
                     sendFailed = true;
                     break;
@@ -164,28 +182,19 @@ bool CHttpClientT<TSocket>::SendRequest(const CParsedUrl& url, RequestOptions& r
     } else {
         std::uint32_t sent = 0;
         WSABUF buffers[2] = {{textLength, requestText.data()},
-                             {requestOptions.bodyLength, const_cast<char*>(body)}};
+                             {options->bodyLength, const_cast<char*>(body)}};
         if (SendBounded(buffers, 2, &sent)) {
             totalSent = sent;
         }
-        if (requestOptions.sendStatus != nullptr) {
-            requestOptions.sendStatus(sent, requestOptions.sendStatusParam);
+        if (options->sendStatus != nullptr) {
+            options->sendStatus(sent, options->sendStatusParam);
         }
     }
-    if (sendFailed || totalSent != std::uint64_t{textLength} + requestOptions.bodyLength) {
-        this->CloseSocket();
-        return false;
-    }
-
-    if (ReadResponse() != ResponseReadResult::ok) {
-        this->CloseSocket();
-        return false;
-    }
-    if ((requestOptions.flags & RequestOptions::checkStatus) != 0 && !CheckStatusCode(requestOptions.flags)) {
-        this->CloseSocket();
-        return false;
+    if (sendFailed || totalSent != std::uint64_t{textLength} + options->bodyLength) {
+        return Fail(deadlineExpired ? HttpFailure::deadlinePassed : HttpFailure::sendFailed);
     }
     return true;
+
 }
 
 template <class TSocket>
@@ -260,7 +269,10 @@ bool CHttpClientT<TSocket>::BuildRequestText(const char* method, const char* ext
 template <class TSocket>
 bool CHttpClientT<TSocket>::ConnectToServer()
 {
-    return ConnectBounded(target.HostName(), target.PortNumber());
+    if (!ConnectBounded(target.HostName(), target.PortNumber())) {
+        return Fail(deadlineExpired ? HttpFailure::deadlinePassed : HttpFailure::connectFailed);
+    }
+    return true;
 }
 
 template <class TSocket>
@@ -320,37 +332,46 @@ bool CHttpClientT<TSocket>::SendWhole(const void* bytes, std::uint32_t length)
 template <class TSocket>
 bool CHttpClientT<TSocket>::SendRequestText()
 {
-    return SendWhole(requestText.data(), static_cast<std::uint32_t>(requestText.size()));
+    return SendWhole(requestText.data(), static_cast<std::uint32_t>(requestText.size())) ||
+           Fail(deadlineExpired ? HttpFailure::deadlinePassed : HttpFailure::sendFailed);
 }
 
+// Feeds received bytes to the reader. Bytes beyond the end of the response
+// belong to no request of ours: the connection is not used again.
 template <class TSocket>
-bool CHttpClientT<TSocket>::ReadMore()
+bool CHttpClientT<TSocket>::Feed(const char* bytes, std::uint32_t size)
 {
-    char block[kHeaderReceiveSize];
+    const CHttpResponseParser::PutResult put = parser.Put(bytes, size);
+    if (put.progress == CHttpResponseParser::Progress::failed) {
+        return Fail(parser.Failure());
+    }
+    if (put.consumed < size) {
+        bytesBeyondResponse = true;
+    }
+    return true;
+}
+
+// One receive of the header phase: up to kHeaderReceiveSize bytes. Receives
+// of 0 bytes are repeated; the fifth in a row fails.
+template <class TSocket>
+bool CHttpClientT<TSocket>::ReadMore(char* block, std::uint32_t* size)
+{
+    const std::uint32_t capacity = *size;
     std::uint32_t emptyReceives = 0;
     for (;;) {
-        std::uint32_t size = sizeof block;
-        if (!ReceiveBounded(block, &size)) {
-            return false;
+        *size = capacity;
+        if (!ReceiveBounded(block, size)) {
+            return ReceiveFailed();
         }
         if (options != nullptr && options->readStatus != nullptr &&
-            !options->readStatus(size, options->readStatusParam)) {
-            return false;
+            !options->readStatus(*size, options->readStatusParam)) {
+            return Fail(HttpFailure::readStopped);
         }
-        if (size != 0) {
-            const std::uint32_t oldEnd = response.Length();
-            if (!response.Append(block, size)) {
-                return false;
-            }
-            dataEnd = response.Length();
-            // The search goes on where it could first find the blank line
-            // among the new bytes: a header block that arrives in small pieces
-            // is scanned once, not once per receive.
-            scanPosition = std::max(headerOffset, oldEnd >= 3 ? oldEnd - 3 : 0u);
+        if (*size != 0) {
             return true;
         }
         if (++emptyReceives == kMaxEmptyReceives) {
-            return false;
+            return Fail(HttpFailure::connectionClosed);
         }
     }
 }
@@ -358,218 +379,55 @@ bool CHttpClientT<TSocket>::ReadMore()
 template <class TSocket>
 ResponseReadResult CHttpClientT<TSocket>::ReadResponse()
 {
-    response.Empty();
-    hasScanPosition = false;
-    scanPosition = 0;
-    dataEnd = 0;
-    headerOffset = 0;
-
-    for (;;) {  // one pass per response; an interim 100 starts the next
-        headerTable.clear();
-        statusCode = -1;
-        statusOverflow = false;
-        headerLength = 0;
-        responseBodyLength = 0;
-
-        const std::uint32_t responseStart = hasScanPosition ? scanPosition : 0;
-        headerOffset = responseStart;
-        std::uint32_t blankLine = 0;
-        for (;;) {
-            if (hasScanPosition) {
-                blankLine = detail::FindBlankLine(response.Data(), scanPosition, dataEnd);
-                if (blankLine != dataEnd) {
-                    break;
-                }
-            }
-            if (!ReadMore()) {
+    bytesBeyondResponse = false;
+    parser.Begin(EqualsFolded(requestMethod.c_str(), "HEAD"));
+    auto failed = [this]() {
+        switch (parser.Failure()) {
+        case HttpFailure::badStatusLine:
+            return ResponseReadResult::badStatusLine;
+        case HttpFailure::badHeaders:
+            return ResponseReadResult::badHeaders;
+        default:
+            if (parser.HeaderLength() == 0) {
                 return ResponseReadResult::socketReadFailed;
             }
-            hasScanPosition = true;
+            return parser.IsChunked() ? ResponseReadResult::chunkedBodyReadFailed
+                                      : ResponseReadResult::bodyReadFailed;
         }
-        scanPosition = blankLine + 4;
-        headerLength = scanPosition - responseStart;
-        headerOffset = responseStart;
+    };
 
-        ParseStatusLine();
-        if (statusCode == -1) {
-            return ResponseReadResult::badStatusLine;
+    // The header block (interim answers are dropped inside the reader); the
+    // bytes after it in the same receive go on into the body.
+    char block[kHeaderReceiveSize];
+    while (parser.InHeaderBlock()) {
+        std::uint32_t size = sizeof block;
+        if (!ReadMore(block, &size)) {
+            return ResponseReadResult::socketReadFailed;
         }
-        if (statusCode == 100) {
-            continue;
+        if (!Feed(block, size)) {
+            return failed();
         }
-        if (!ParseHeaderLines()) {
-            return ResponseReadResult::badHeaders;
-        }
-
-        ResponseReadResult result = ResponseReadResult::ok;
-        std::string value;
-        if (HeaderValue("Transfer-Encoding", value) && EqualsFolded(value.c_str(), "chunked")) {
-            if (!ReadChunkedBody()) {
-                return ResponseReadResult::chunkedBodyReadFailed;
-            }
-        } else {
-            std::int64_t contentLength = -1;
-            if (HeaderValue("Content-Length", value)) {
-                // Leading digits as a decimal number, clamped to 32 bits.
-                const char* digits = value.c_str();
-                bool negative = false;
-                while (detail::IsSpace(*digits)) {
-                    ++digits;
-                }
-                if (*digits == '-' || *digits == '+') {
-                    negative = *digits == '-';
-                    ++digits;
-                }
-                std::int64_t number = 0;
-                while (*digits >= '0' && *digits <= '9') {
-                    number = std::min<std::int64_t>(number * 10 + (*digits - '0'), INT32_MAX);
-                    ++digits;
-                }
-                contentLength = negative ? -number : number;
-            }
-            const std::uint32_t bodySoFar = dataEnd - headerOffset - headerLength;
-            if (!ReadPlainBody(contentLength, bodySoFar)) {
-                result = ResponseReadResult::bodyReadFailed;
-            }
-        }
-        if (HeaderValue("Connection", value) && EqualsFolded(value.c_str(), "close")) {
-            this->CloseSocket();
-        }
-        return result;
     }
+    if (parser.CurrentState() != CHttpResponseParser::State::complete) {
+        if (parser.CurrentState() == CHttpResponseParser::State::failed) {
+            return failed();
+        }
+        if (!(parser.IsChunked() ? ReadChunkedBody() : ReadPlainBody())) {
+            return failed();
+        }
+    }
+    if (!parser.KeepsConnection() || bytesBeyondResponse) {
+        this->CloseSocket();
+    }
+    return ResponseReadResult::ok;
 }
 
+// A body of known length, or until the end of the connection, in receives of
+// readBlockSize (2048 when 0). For a known length, five receives of 0 bytes in
+// a row fail; a body until close ends on a failed receive (unless the
+// deadline has passed) or on the sixth receive of 0 bytes.
 template <class TSocket>
-bool CHttpClientT<TSocket>::FindHeaderLines(std::uint32_t* lineStart)
-{
-    // The status line is read only within the header block.
-    const char* data = response.Data();
-    const std::uint32_t end = headerOffset + headerLength;
-    std::uint32_t at = headerOffset;
-    while (at < end && !detail::IsSpace(data[at])) {
-        ++at;
-    }
-    while (at < end && detail::IsSpace(data[at])) {
-        ++at;
-    }
-    if (at >= end || data[at] < '0' || data[at] > '9') {
-        return false;
-    }
-    std::int64_t number = 0;
-    bool overflow = false;
-    while (at < end && data[at] >= '0' && data[at] <= '9') {
-        number = number * 10 + (data[at] - '0');
-        if (number > INT32_MAX) {
-            number = INT32_MAX;
-            overflow = true;
-        }
-        ++at;
-    }
-    statusCode = static_cast<std::int32_t>(number);
-    statusOverflow = overflow;
-    while (at < end && data[at] != '\n') {
-        ++at;
-    }
-    if (at >= end) {
-        return false;
-    }
-    *lineStart = at + 1;
-    return !overflow;
-}
-
-template <class TSocket>
-bool CHttpClientT<TSocket>::ParseStatusLine()
-{
-    std::uint32_t lineStart = 0;
-    return FindHeaderLines(&lineStart);
-}
-
-template <class TSocket>
-bool CHttpClientT<TSocket>::ParseHeaderLines()
-{
-    std::uint32_t lineStart = 0;
-    if (!FindHeaderLines(&lineStart)) {
-        return false;
-    }
-    const char* data = response.Data();
-    // Header lines end at the blank line; body bytes never count as headers.
-    const std::uint32_t end = headerOffset + headerLength;
-    while (lineStart < end && data[lineStart] != 0) {
-        std::uint32_t lineEnd = lineStart;
-        bool found = false;
-        while (lineEnd + 1 < end) {
-            if (data[lineEnd] == 0) {
-                found = true;
-                break;
-            }
-            if (data[lineEnd] == '\r' && data[lineEnd + 1] == '\n') {
-                const bool blankFollows = lineEnd + 4 <= end && data[lineEnd + 2] == '\r' && data[lineEnd + 3] == '\n';
-                if (lineEnd + 2 < end && detail::IsSpace(data[lineEnd + 2]) && !blankFollows) {
-                    lineEnd += 2;  // a folded header: the next physical line continues this one
-                    continue;
-                }
-                found = true;
-                break;
-            }
-            ++lineEnd;
-        }
-        if (!found) {
-            return true;
-        }
-        ParseHeaderLine(data + lineStart, data + lineEnd);
-        if (lineEnd + 4 <= end && data[lineEnd] == '\r' && data[lineEnd + 1] == '\n' && data[lineEnd + 2] == '\r' &&
-            data[lineEnd + 3] == '\n') {
-            return true;
-        }
-        if (data[lineEnd] == 0) {
-            return true;
-        }
-        lineStart = lineEnd + 2;
-    }
-    return true;
-}
-
-template <class TSocket>
-bool CHttpClientT<TSocket>::ParseHeaderLine(const char* lineStart, const char* lineEnd)
-{
-    const char* colon = static_cast<const char*>(std::memchr(lineStart, ':', lineEnd - lineStart));
-    if (colon == nullptr) {
-        return true;
-    }
-    if (static_cast<std::size_t>(colon - lineStart) >= kMaxHeaderPartLength) {
-        return false;
-    }
-    const char* valueStart = colon + 1;
-    while (valueStart < lineEnd && detail::IsSpace(*valueStart)) {
-        ++valueStart;
-    }
-    if (static_cast<std::size_t>(lineEnd - valueStart) >= kMaxHeaderPartLength) {
-        return false;
-    }
-    try {
-        std::string name(lineStart, colon);
-        std::string value(valueStart, lineEnd);
-        if (EqualsFolded(name.c_str(), "www-authenticate") || EqualsFolded(name.c_str(), "proxy-authenticate")) {
-            challengeList.push_back(value);
-        }
-        auto found = headerTable.find(name);
-        if (found != headerTable.end()) {
-            found->second += ',';
-            found->second += value;
-        } else {
-            headerTable.emplace(name, value);
-        }
-        if (EqualsFolded(name.c_str(), "set-cookie")) {
-            CookieReceived(value.c_str());
-        }
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
-template <class TSocket>
-bool CHttpClientT<TSocket>::ReadPlainBody(std::int64_t contentLength, std::uint32_t bodyBytesSoFar)
+bool CHttpClientT<TSocket>::ReadPlainBody()
 {
     const std::uint32_t blockSize =
         options != nullptr && options->readBlockSize != 0 ? options->readBlockSize : kDefaultReadBlockSize;
@@ -577,231 +435,68 @@ bool CHttpClientT<TSocket>::ReadPlainBody(std::int64_t contentLength, std::uint3
     try {
         block.resize(blockSize);
     } catch (const std::bad_alloc&) {
-        return false;
+        return Fail(HttpFailure::outOfMemory);
     }
-    std::int64_t bodySoFar = bodyBytesSoFar;
+    const bool untilClose = parser.CurrentState() == CHttpResponseParser::State::bodyUntilClose;
     std::uint32_t emptyReceives = 0;
-    if (contentLength != -1) {
-        while (bodySoFar < contentLength) {
-            std::uint32_t size = blockSize;
-            if (!ReceiveBounded(block.data(), &size)) {
-                return false;
-            }
-            if (options != nullptr && options->readStatus != nullptr &&
-                !options->readStatus(size, options->readStatusParam)) {
-                return false;
-            }
-            if (size == 0) {
-                if (++emptyReceives == kMaxEmptyReceives) {
-                    return false;
-                }
-                continue;
-            }
-            emptyReceives = 0;
-            if (!response.Append(block.data(), size)) {
-                return false;
-            }
-            dataEnd = response.Length();
-            bodySoFar += size;
-        }
-    } else {
-        for (;;) {
-            std::uint32_t size = blockSize;
-            if (!ReceiveBounded(block.data(), &size)) {
-                // The end of the connection, or silence: the body is complete.
-                // Only a request that ran out of its deadline fails here.
-                if (deadlineExpired) {
-                    return false;
-                }
+    while (parser.CurrentState() == CHttpResponseParser::State::plainBody ||
+           parser.CurrentState() == CHttpResponseParser::State::bodyUntilClose) {
+        std::uint32_t size = blockSize;
+        if (!ReceiveBounded(block.data(), &size)) {
+            if (untilClose && !deadlineExpired) {
+                parser.PutEnd();  // the end of the connection, or silence: the body is complete
                 break;
             }
-            if (options != nullptr && options->readStatus != nullptr &&
-                !options->readStatus(size, options->readStatusParam)) {
-                return false;
+            return ReceiveFailed();
+        }
+        if (options != nullptr && options->readStatus != nullptr &&
+            !options->readStatus(size, options->readStatusParam)) {
+            return Fail(HttpFailure::readStopped);
+        }
+        if (size == 0) {
+            ++emptyReceives;
+            if (untilClose && emptyReceives == kMaxEmptyReceives + 1) {
+                parser.PutEnd();
+                break;
             }
-            if (size == 0) {
-                if (++emptyReceives == kMaxEmptyReceives + 1) {
-                    break;
-                }
-                continue;
+            if (!untilClose && emptyReceives == kMaxEmptyReceives) {
+                return Fail(HttpFailure::connectionClosed);
             }
-            emptyReceives = 0;
-            if (!response.Append(block.data(), size)) {
-                return false;
-            }
-            dataEnd = response.Length();
-            bodySoFar += size;
+            continue;
+        }
+        emptyReceives = 0;
+        if (!Feed(block.data(), size)) {
+            return false;
         }
     }
-    responseBodyLength = static_cast<std::uint32_t>(bodySoFar);
-    return true;
+    return parser.CurrentState() == CHttpResponseParser::State::complete || Fail(parser.Failure());
 }
 
+// A chunked body, received kChunkWorkBufferSize bytes at a time; the reader
+// runs its chunk states over them. A failed receive or one of 0 bytes fails.
 template <class TSocket>
 bool CHttpClientT<TSocket>::ReadChunkedBody()
 {
-    enum class ChunkState { size, sizeEnd, data, dataEnd, last, trailers, finished };
-
-    std::vector<char> work;
-    ResponseBuffer collected;
-    const std::uint32_t bodySoFar = dataEnd - headerOffset - headerLength;
-    try {
-        work.resize(std::max(kChunkWorkBufferSize, bodySoFar));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    if (!collected.Append(response.Data() + headerOffset, headerLength)) {
-        return false;
-    }
-    std::memcpy(work.data(), response.Data() + headerOffset + headerLength, bodySoFar);
-    std::size_t cursor = 0;
-    std::size_t unread = bodySoFar;
-    response.Empty();
-    responseBodyLength = 0;
-    headerOffset = 0;
-    dataEnd = 0;
-
-    // Moves the unread rest to the start of the work buffer and receives once
-    // into the free space after it; a failed or empty receive fails the body.
-    auto receiveMore = [&]() -> bool {
-        std::memmove(work.data(), work.data() + cursor, unread - cursor);
-        unread -= cursor;
-        cursor = 0;
-        if (unread == work.size()) {
-            return false;  // a line longer than the work buffer never completes
+    char block[kChunkWorkBufferSize];
+    while (parser.CurrentState() != CHttpResponseParser::State::complete) {
+        std::uint32_t size = sizeof block;
+        if (!ReceiveBounded(block, &size)) {
+            return ReceiveFailed();
         }
-        auto size = static_cast<std::uint32_t>(work.size() - unread);
-        if (!ReceiveBounded(work.data() + unread, &size) || size == 0) {
+        if (size == 0) {
+            return Fail(HttpFailure::connectionClosed);
+        }
+        if (!Feed(block, size)) {
             return false;
         }
-        unread += size;
-        return true;
-    };
-
-    std::string trailerValue;
-    const bool hasTrailers = HeaderValue("Trailer", trailerValue);
-    auto decode = [&]() -> bool {
-        ChunkState state = ChunkState::size;
-        std::uint32_t chunkSize = 0;
-        while (state != ChunkState::finished) {
-            switch (state) {
-            case ChunkState::size: {
-                std::size_t consumed = 0;
-                const ChunkSizeScan scan =
-                    ScanChunkSize(work.data() + cursor, work.data() + unread, &chunkSize, &consumed);
-                if (scan == ChunkSizeScan::invalid) {
-                    return false;
-                }
-                if (scan == ChunkSizeScan::needMoreBytes) {
-                    if (!receiveMore()) {
-                        return false;
-                    }
-                    break;
-                }
-                cursor += consumed;  // onto the CR after the digits
-                if (chunkSize == 0) {
-                    state = ChunkState::last;
-                    break;
-                }
-                if (std::uint64_t{collected.Length()} + chunkSize > kMaxResponseBytes) {
-                    return false;
-                }
-                if (std::uint64_t{chunkSize} + 2 > work.size()) {
-                    try {
-                        work.resize(std::size_t{chunkSize} * 2);
-                    } catch (const std::bad_alloc&) {
-                        return false;
-                    }
-                }
-                responseBodyLength += chunkSize;
-                state = ChunkState::sizeEnd;
-                break;
-            }
-            case ChunkState::sizeEnd:
-            case ChunkState::dataEnd:
-                if (unread - cursor < 2) {
-                    if (!receiveMore()) {
-                        return false;
-                    }
-                    break;
-                }
-                if (work[cursor] != '\r' || work[cursor + 1] != '\n') {
-                    return false;
-                }
-                cursor += 2;
-                state = state == ChunkState::sizeEnd ? ChunkState::data : ChunkState::size;
-                break;
-            case ChunkState::data:
-                if (unread - cursor < chunkSize) {
-                    if (!receiveMore()) {
-                        return false;
-                    }
-                    break;
-                }
-                if (!collected.Append(work.data() + cursor, chunkSize)) {
-                    return false;
-                }
-                cursor += chunkSize;
-                state = ChunkState::dataEnd;
-                break;
-            case ChunkState::last:
-                if (unread - cursor < 2) {
-                    if (!receiveMore()) {
-                        return false;
-                    }
-                    break;
-                }
-                if (work[cursor] == '\r' && work[cursor + 1] == '\n') {
-                    cursor += 2;
-                }
-                state = hasTrailers ? ChunkState::trailers : ChunkState::finished;
-                break;
-            case ChunkState::trailers: {
-                const char* lineStart = work.data() + cursor;
-                const char* lineEnd = nullptr;
-                for (std::size_t at = cursor; at + 1 < unread; ++at) {
-                    if (work[at] == '\r' && work[at + 1] == '\n') {
-                        lineEnd = work.data() + at;
-                        break;
-                    }
-                }
-                if (lineEnd == nullptr) {
-                    if (!receiveMore()) {
-                        return false;
-                    }
-                    break;
-                }
-                if (lineEnd == lineStart) {
-                    state = ChunkState::finished;
-                    break;
-                }
-                ParseHeaderLine(lineStart, lineEnd);
-                cursor = static_cast<std::size_t>(lineEnd - work.data()) + 2;
-                break;
-            }
-            case ChunkState::finished:
-                break;
-            }
-        }
-        return true;
-    };
-    const bool decoded = decode();
-    // Whatever happened, response holds the header block and the chunks read
-    // so far, and the recorded lengths describe exactly those bytes: a failed
-    // read never leaves the body pointing past the buffer.
-    if (!response.Append(collected.Data(), collected.Length())) {
-        headerLength = responseBodyLength = dataEnd = 0;
-        return false;
     }
-    dataEnd = response.Length();
-    responseBodyLength = collected.Length() - headerLength;
-    return decoded;
+    return true;
 }
 
 template <class TSocket>
 bool CHttpClientT<TSocket>::CheckStatusCode(std::uint32_t flags)
 {
-    switch (statusCode) {
+    switch (StatusCode()) {
     case 200:
     case 201:
     case 202:
@@ -825,14 +520,13 @@ bool CHttpClientT<TSocket>::CheckStatusCode(std::uint32_t flags)
     }
 }
 
+// A response that did not leave the connection open (Connection: close, or
+// any response the reader does not trust for reuse) is followed by a new
+// connection to the current target.
 template <class TSocket>
-void CHttpClientT<TSocket>::KeepAliveCheck()
+bool CHttpClientT<TSocket>::KeepAliveCheck()
 {
-    std::string value;
-    if (HeaderValue("Connection", value) && EqualsFolded(value.c_str(), "close")) {
-        this->CloseSocket();
-        ConnectToServer();
-    }
+    return this->IsConnected() || ConnectToServer();
 }
 
 template <class TSocket>
@@ -846,43 +540,48 @@ bool CHttpClientT<TSocket>::FollowRedirect()
         // A server that redirects for ever (to itself, or round a ring of
         // hosts) ends the request at the limit instead of holding it.
         if (redirectCount == kMaxRedirects) {
-            redirectLimitReached = true;
-            return false;
+            return Fail(HttpFailure::tooManyRedirects);
         }
         ++redirectCount;
 
         const std::string extraHeaders =
             options != nullptr && options->extraHeaders != nullptr ? options->extraHeaders : "";
-        KeepAliveCheck();
-        headerTable.clear();
-        response.Empty();
-        headerOffset = headerLength = responseBodyLength = dataEnd = 0;
-
         if (!ResolveLocation(location)) {
-            return false;
+            return Fail(HttpFailure::badLocation);
         }
         const std::string oldHost = target.HostName();
         const std::uint16_t oldPort = target.PortNumber();
         if (!SetTargetText(location.c_str(), oldPort)) {
-            return false;
+            return Fail(HttpFailure::badLocation);
         }
         if (oldHost != target.HostName() || oldPort != target.PortNumber()) {
             this->CloseSocket();
-            ConnectToServer();  // a failure shows in the send below
         }
-        if (!BuildRequestText(requestMethod.c_str(), extraHeaders.c_str()) || !SendRequestText()) {
+        if (!KeepAliveCheck()) {
             return false;
         }
-        if (ReadResponse() == ResponseReadResult::ok && options != nullptr) {
-            CheckStatusCode(options->flags);
+        if (!BuildRequestText(requestMethod.c_str(), extraHeaders.c_str())) {
+            return Fail(HttpFailure::requestTextFailed);
         }
-        // The caller judges statusCode; only the bounds of the request fail it here.
-        return !redirectLimitReached && !deadlineExpired;
+        // The redirected request is sent whole, body included; any failure
+        // from here on fails the request, and the caller closes the socket.
+        if (!SendRequestAndBody() || ReadResponse() != ResponseReadResult::ok) {
+            return false;
+        }
+        // The caller judges the final statusCode; only a failure of the
+        // exchange itself (a further redirect's, say) fails it here.
+        if (options != nullptr && !CheckStatusCode(options->flags) && failure != HttpFailure::none) {
+            return false;
+        }
+        return true;
     } catch (...) {
-        return false;
+        return Fail(HttpFailure::outOfMemory);
     }
 }
 
+// The Location text, trimmed; one that still holds a control character or a
+// space cannot become a request line. An absolute URL of any scheme is kept;
+// anything else is a reference relative to the current target.
 template <class TSocket>
 bool CHttpClientT<TSocket>::ResolveLocation(std::string& location)
 {
@@ -895,6 +594,12 @@ bool CHttpClientT<TSocket>::ResolveLocation(std::string& location)
         --last;
     }
     location = location.substr(first, last - first);
+    for (char c : location) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) {
+            return false;
+        }
+    }
 
     CParsedUrl absolute;
     if (absolute.Parse(location.c_str())) {

@@ -13,9 +13,12 @@ using ThreadProcedure = std::uint32_t (*)(void* argument);
 struct ThreadRecord;
 using ThreadHandle = ThreadRecord*;
 
-// Starts a thread running procedure(argument) at once, with default security and
-// stack size. Returns null when the thread cannot be started.
-ThreadHandle StartThread(ThreadProcedure procedure, void* argument);
+// Starts a thread running procedure(argument) at once, with default security.
+// stackReservation is the address space reserved for its stack (0: the
+// executable's default, 2 MiB for the PE product, 8 MiB with glibc); the
+// stack is committed only as it is used. Returns null when the thread cannot
+// be started.
+ThreadHandle StartThread(ThreadProcedure procedure, void* argument, std::uint32_t stackReservation = 0);
 
 // Releases the handle without waiting for the thread.
 void CloseThreadHandle(ThreadHandle thread);

@@ -10,6 +10,7 @@
 
 #include "http/event_socket.h"
 #include "http/http_client.h"
+#include "http/http_failure.h"
 #include "http/parsed_url.h"
 #include "http/read_stream_on_socket.h"
 #include "platform/compat.h"
@@ -19,7 +20,8 @@
 
 namespace corvel::soap {
 
-// Where the last call failed; 4 is not used.
+// Where the last call failed; 4 is not used. A failed transfer carries the
+// transport's own name for the failure beside it (transportFailure).
 enum class SoapClientError : std::uint32_t {
     NoError = 0,
     ReaderSetupFailed = 1,
@@ -84,9 +86,13 @@ public:
     // The HTTP status of the last exchange (-1 when none came) and the socket's last error.
     std::int32_t HttpStatus() const { return httpClient.StatusCode(); }
     std::uint32_t SocketError() const { return httpClient.LastError(); }
+    // The transport's name for why the last exchange failed ("response too large").
+    const char* TransportFailureName() const { return http::HttpFailureName(transportFailure); }
 
     std::uint32_t requestTimeoutMs = 0;
     SoapClientError clientError = SoapClientError::NoError;
+    // Why the last HTTP exchange failed; none when it succeeded or none was made.
+    http::HttpFailure transportFailure = http::HttpFailure::none;
 
 protected:
     bool AttachResponse();
@@ -153,6 +159,7 @@ void CSoapSocketClientT<TSocket>::ClearCallState()
     requestStream.Clear();
     fault.Clear();
     clientError = SoapClientError::NoError;
+    transportFailure = http::HttpFailure::none;
 }
 
 template <class TSocket>
@@ -191,6 +198,7 @@ HRESULT CSoapSocketClientT<TSocket>::SendEnvelope(const char* actionLine)
         // an earlier answer.
         responseStream.AttachBody(nullptr, 0);
         const bool exchanged = httpClient.SendRequest(serviceUrl, options);
+        transportFailure = httpClient.Failure();
         const std::int32_t status = httpClient.StatusCode();
         if (exchanged) {
             if (status == kStatusOk) {

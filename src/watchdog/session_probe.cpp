@@ -2,6 +2,7 @@
 // of a live terminal is only traced.
 #include "watchdog/session_probe.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -77,11 +78,18 @@ std::uint32_t SessionProbe(void* argument)
         BSTR answer = nullptr;
         HRESULT status = proxy.Test(&answer);
         corvel::UniqueBstr answerOwner(answer);
+        // The answer is out of the proxy: its response, the reader's copies
+        // and its socket go before the answer is converted for the trace.
+        rootHandler.reset();
         if (FAILED(status)) {
             WatchdogTrace("Logoffing!");
             LogoffDeadSession(sessionId);
         } else {
-            const std::string answerText = corvel::platform::WideToNarrow(answer, answer ? SysStringLen(answer) : 0);
+            // The trace line shows at most kTraceLineBytes, and every UTF-16
+            // unit becomes at least one byte: no more units are converted.
+            const std::size_t shown =
+                std::min<std::size_t>(answer != nullptr ? SysStringLen(answer) : 0, corvel::kTraceLineBytes);
+            const std::string answerText = corvel::platform::WideToNarrow(answer, shown);
             WatchdogTrace("%s connect: %s", address.c_str(), answerText.c_str());
         }
     }

@@ -92,6 +92,37 @@ TEST(EventSocket, ConnectTimeOutLeavesLastErrorAlone)
     EXPECT_FALSE(socket.IsConnected());
 }
 
+TEST(EventSocket, ConnectAfterATimedOutConnectWorksOnTheSameSocket)
+{
+    // The timed-out attempt is still under way in the platform; a second
+    // connect on that socket must not be refused as "already in progress".
+    LoopbackServer full({{}}, 0, false);
+    std::vector<std::unique_ptr<ZEvtSyncSocket>> fillers;
+    for (int i = 0; i < 8; ++i) {
+        fillers.push_back(std::make_unique<ZEvtSyncSocket>());
+        fillers.back()->SetTimeout(50);
+        fillers.back()->ConnectHost("127.0.0.1", full.Port());
+    }
+    ZEvtSyncSocket socket;
+    socket.SetTimeout(200);
+    if (socket.ConnectHost("127.0.0.1", full.Port())) {
+        GTEST_SKIP() << "this system accepts connects beyond the backlog";
+    }
+    ASSERT_TRUE(socket.HasSocket());
+
+    LoopbackServer live({{ReadRequest(), SendBytes("pong")}});
+    socket.SetTimeout(2000);
+    ASSERT_TRUE(socket.ConnectHost("127.0.0.1", live.Port())) << socket.LastError();
+    std::string request = "GET / HTTP/1.1\r\n\r\n";
+    WSABUF buffer{static_cast<std::uint32_t>(request.size()), request.data()};
+    std::uint32_t sent = 0;
+    ASSERT_TRUE(socket.Send(&buffer, 1, &sent));
+    char answer[8] = {};
+    std::uint32_t size = sizeof answer;
+    ASSERT_TRUE(socket.Receive(answer, &size));
+    EXPECT_EQ(std::string(answer, size), "pong");
+}
+
 TEST(EventSocket, SendsReceivesAndSeesTheClose)
 {
     LoopbackServer server({{ReadRequest(), SendBytes("pong"), Delay(50), CloseConnection()}});

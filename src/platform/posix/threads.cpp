@@ -2,7 +2,9 @@
 // through the record that the starter keeps.
 #include "platform/threads.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -45,7 +47,26 @@ void* ThreadEntry(void* start)
 
 }  // namespace
 
-ThreadHandle StartThread(ThreadProcedure procedure, void* argument)
+namespace {
+
+// Sanitizer builds make every frame several times larger; they reserve
+// correspondingly more, so that the stack bound of the product is not what
+// a sanitizer run trips over.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kSanitizerStackFactor = 4;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr std::size_t kSanitizerStackFactor = 4;
+#else
+constexpr std::size_t kSanitizerStackFactor = 1;
+#endif
+#else
+constexpr std::size_t kSanitizerStackFactor = 1;
+#endif
+
+}  // namespace
+
+ThreadHandle StartThread(ThreadProcedure procedure, void* argument, std::uint32_t stackReservation)
 {
     auto record = std::make_shared<ThreadRecord>();
     record->procedure = procedure;
@@ -56,6 +77,11 @@ ThreadHandle StartThread(ThreadProcedure procedure, void* argument)
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stackReservation != 0) {
+        const std::size_t size =
+            std::max<std::size_t>(std::size_t{stackReservation} * kSanitizerStackFactor, PTHREAD_STACK_MIN);
+        pthread_attr_setstacksize(&attributes, size);
+    }
     pthread_t thread;
     int result = pthread_create(&thread, &attributes, ThreadEntry, forThread);
     pthread_attr_destroy(&attributes);

@@ -26,10 +26,13 @@ DWORD WINAPI ThreadEntry(LPVOID start)
 
 }  // namespace
 
-ThreadHandle StartThread(ThreadProcedure procedure, void* argument)
+ThreadHandle StartThread(ThreadProcedure procedure, void* argument, std::uint32_t stackReservation)
 {
     auto* start = new StartRecord{procedure, argument};
-    HANDLE handle = CreateThread(nullptr, 0, ThreadEntry, start, 0, nullptr);
+    // With the flag the size is the reservation itself (without it, it would
+    // be the initial commit, and the reservation would stay the PE default).
+    const DWORD flags = stackReservation != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0;
+    HANDLE handle = CreateThread(nullptr, stackReservation, ThreadEntry, start, flags, nullptr);
     if (handle == nullptr) {
         delete start;
         return nullptr;

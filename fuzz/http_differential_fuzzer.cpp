@@ -1,0 +1,196 @@
+// The response reader against a reference: the same bytes go to
+// CHttpResponseParser and to the http-parser library (Debian's
+// libhttp-parser-dev). Where both accept the response, they must agree on the
+// status, the body bytes and whether the connection may carry another
+// request; the reader must also read the same fed in two pieces at any split.
+// Every difference that is intended is an exception below, with its reason.
+// Input: the bytes a server sends; the end of the input is the end of the
+// connection.
+#include <http_parser.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "http/http_response_parser.h"
+
+namespace {
+
+using corvel::http::CHttpResponseParser;
+
+struct Outcome {
+    bool accepted = false;
+    int status = 0;
+    std::string body;
+    bool keepsConnection = false;
+};
+
+Outcome ReadWithOurs(const std::uint8_t* data, std::size_t size, std::size_t split, CHttpResponseParser& parser)
+{
+    parser.Begin();
+    const char* bytes = reinterpret_cast<const char*>(data);
+    CHttpResponseParser::PutResult put = parser.Put(bytes, split);
+    if (put.progress == CHttpResponseParser::Progress::needMore) {
+        put = parser.Put(bytes + split, size - split);
+    }
+    CHttpResponseParser::Progress progress = put.progress;
+    if (progress == CHttpResponseParser::Progress::needMore) {
+        progress = parser.PutEnd();
+    }
+    Outcome outcome;
+    outcome.accepted = progress == CHttpResponseParser::Progress::complete;
+    outcome.status = parser.StatusCode();
+    outcome.body.assign(parser.ResponseData() + parser.HeaderLength(), parser.ResponseBodyLength());
+    outcome.keepsConnection = parser.KeepsConnection();
+    return outcome;
+}
+
+// The reference reads interim answers as messages of their own; the first
+// final message is the one compared, and reading stops there.
+struct Reference {
+    Outcome outcome;
+    std::string body;
+    bool done = false;
+};
+
+int OnBody(http_parser* parser, const char* at, std::size_t length)
+{
+    static_cast<Reference*>(parser->data)->body.append(at, length);
+    return 0;
+}
+
+int OnMessageComplete(http_parser* parser)
+{
+    auto* reference = static_cast<Reference*>(parser->data);
+    const unsigned status = parser->status_code;
+    if (status >= 100 && status <= 199 && status != 101) {
+        reference->body.clear();
+        return 0;
+    }
+    reference->outcome.accepted = true;
+    reference->outcome.status = static_cast<int>(status);
+    reference->outcome.body = reference->body;
+    reference->outcome.keepsConnection = http_should_keep_alive(parser) != 0;
+    reference->done = true;
+    return 1;  // stop: what follows is not this response's
+}
+
+Outcome ReadWithReference(const std::uint8_t* data, std::size_t size)
+{
+    http_parser_settings settings;
+    http_parser_settings_init(&settings);
+    settings.on_body = OnBody;
+    settings.on_message_complete = OnMessageComplete;
+    Reference reference;
+    http_parser parser;
+    http_parser_init(&parser, HTTP_RESPONSE);
+    parser.data = &reference;
+    http_parser_execute(&parser, &settings, reinterpret_cast<const char*>(data), size);
+    if (!reference.done && HTTP_PARSER_ERRNO(&parser) == HPE_OK) {
+        http_parser_execute(&parser, &settings, nullptr, 0);  // the end of the connection
+    }
+    return reference.outcome;
+}
+
+bool Contains(const std::string& text, const char* needle)
+{
+    return text.find(needle) != std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static CHttpResponseParser* ours = new CHttpResponseParser;  // kept: as a client keeps its reader
+    const Outcome whole = ReadWithOurs(data, size, size, *ours);
+
+    // Our own invariant: the split does not change the outcome.
+    const std::size_t split = size == 0 ? 0 : (data[0] * 131u + size) % (size + 1);
+    CHttpResponseParser splitParser;
+    const Outcome pieces = ReadWithOurs(data, size, split, splitParser);
+    if (pieces.accepted != whole.accepted || pieces.status != whole.status || pieces.body != whole.body ||
+        pieces.keepsConnection != whole.keepsConnection) {
+        std::abort();
+    }
+    if (ours->Cost() > corvel::http::kMaxResponseBytes) {
+        std::abort();
+    }
+
+    const Outcome reference = ReadWithReference(data, size);
+    if (!whole.accepted || !reference.accepted) {
+        // Rejections differ on purpose in both directions: this reader never
+        // completes a chunk extension and reads a header line only up to CR
+        // LF (the reference takes both); it accepts repeated equal
+        // Content-Length values, an empty chunk-size line as the end of the
+        // body, signs and 0x before a chunk size, and any status number (the
+        // reference refuses them all).
+        return 0;
+    }
+    // The final response's header block is still held.
+    const std::string headerBlock(ours->ResponseData(), ours->HeaderLength());
+    std::string transferEncoding;
+    const bool hasTransferEncoding = ours->HeaderValue("Transfer-Encoding", transferEncoding);
+
+    // Exception: header lines end only at CR LF here. A bare LF inside the
+    // block continues the line it is in, so a framing header after it is
+    // part of another header's value; the reference ends the line there.
+    for (std::size_t at = 0; at < headerBlock.size(); ++at) {
+        if (headerBlock[at] == '\n' && (at == 0 || headerBlock[at - 1] != '\r')) {
+            return 0;
+        }
+    }
+    // Exception: a folded header line keeps its CR LF inside the value here;
+    // a folded framing header therefore means something else to each.
+    if (Contains(headerBlock, "\r\n ") || Contains(headerBlock, "\r\n\t")) {
+        return 0;
+    }
+    // Exception: a NUL ends the header lines here.
+    if (headerBlock.find('\0') != std::string::npos) {
+        return 0;
+    }
+    // Exception: a header line whose name or value is 1024 bytes or more is
+    // dropped here, framing headers included.
+    std::size_t lineStart = 0;
+    while (lineStart < headerBlock.size()) {
+        const std::size_t lineEnd = headerBlock.find("\r\n", lineStart);
+        if (lineEnd == std::string::npos) {
+            break;
+        }
+        if (lineEnd - lineStart >= corvel::http::kMaxHeaderPartLength) {
+            return 0;
+        }
+        lineStart = lineEnd + 2;
+    }
+    // Exception: only a Transfer-Encoding that is "chunked" alone selects
+    // chunks here; one that lists another coding first is read until close
+    // (the reference takes the last coding).
+    if (hasTransferEncoding) {
+        std::string trimmed = transferEncoding;
+        while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\t')) {
+            trimmed.pop_back();
+        }
+        if (!corvel::http::EqualsFolded(trimmed.c_str(), "chunked")) {
+            return 0;
+        }
+    }
+    // Exception: 101 switches protocols; the reference stops reading there.
+    if (whole.status == 101 || reference.status == 101) {
+        return 0;
+    }
+
+    if (whole.status != reference.status || whole.body != reference.body) {
+        std::abort();
+    }
+    // Exception: the connection is judged by HTTP/1.1 and HTTP/1.0 rules;
+    // other version texts (which the reference reads by their digits) keep
+    // it only with keep-alive here. And a response with both
+    // Transfer-Encoding and Content-Length never keeps it here.
+    const bool plainVersion = headerBlock.rfind("HTTP/1.1 ", 0) == 0 || headerBlock.rfind("HTTP/1.0 ", 0) == 0;
+    const bool bothLengths = hasTransferEncoding && ours->HeaderValue("Content-Length", transferEncoding);
+    if (plainVersion && !bothLengths && whole.keepsConnection != reference.keepsConnection) {
+        std::abort();
+    }
+    return 0;
+}
