@@ -5,21 +5,13 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "http/http_client.h"
+#include "support/loopback_server.h"
 
 namespace {
 
@@ -30,82 +22,17 @@ using corvel::http::ZEvtSyncSocket;
 
 constexpr std::size_t kBodySize = 500;
 
-// A small keep-alive HTTP server: one thread per connection, every request
-// answered with the same 200 and 500 bytes.
-class BenchServer {
-public:
-    BenchServer()
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int yes = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 512);
-        socklen_t length = sizeof address;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        answer_ = "HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
-                  std::to_string(kBodySize) + "\r\n\r\n" + std::string(kBodySize, 'a');
-        std::thread([this] { Accept(); }).detach();
-    }
-
-    std::uint16_t Port() const { return port_; }
-
-private:
-    void Accept()
-    {
-        for (;;) {
-            const int connection = ::accept(listener_, nullptr, nullptr);
-            if (connection < 0) {
-                continue;
-            }
-            int yes = 1;
-            ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-            std::thread([this, connection] { Serve(connection); }).detach();
-        }
-    }
-
-    void Serve(int connection)
-    {
-        std::string pending;
-        char block[8192];
-        for (;;) {
-            const std::size_t headerEnd = pending.find("\r\n\r\n");
-            if (headerEnd != std::string::npos) {
-                std::size_t bodyLength = 0;
-                const char* field = ::strcasestr(pending.c_str(), "content-length:");
-                if (field != nullptr && static_cast<std::size_t>(field - pending.c_str()) < headerEnd) {
-                    bodyLength = std::strtoul(field + 15, nullptr, 10);
-                }
-                const std::size_t total = headerEnd + 4 + bodyLength;
-                if (pending.size() >= total) {
-                    pending.erase(0, total);
-                    if (::send(connection, answer_.data(), answer_.size(), MSG_NOSIGNAL) < 0) {
-                        break;
-                    }
-                    continue;
-                }
-            }
-            const ssize_t received = ::recv(connection, block, sizeof block, 0);
-            if (received <= 0) {
-                break;
-            }
-            pending.append(block, static_cast<std::size_t>(received));
-        }
-        ::close(connection);
-    }
-
-    int listener_;
-    std::uint16_t port_;
-    std::string answer_;
-};
-
-BenchServer& Server()
+// A keep-alive loopback server: every request on a connection is answered
+// with the same 200 and 500 bytes.
+corvel::testing::LoopbackServer& Server()
 {
-    static BenchServer* server = new BenchServer;
+    using namespace corvel::testing;
+    static LoopbackServer* server = new LoopbackServer(
+        {{ReadRequest(),
+          SendBytes("HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
+                    std::to_string(kBodySize) + "\r\n\r\n" + std::string(kBodySize, 'a')),
+          Repeat()}},
+        512);
     return *server;
 }
 

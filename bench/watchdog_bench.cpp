@@ -15,15 +15,9 @@
 #include <curl/curl.h>
 #include <expat.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +28,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/com.h"
@@ -42,6 +35,9 @@
 #include "platform/threads.h"
 #include "soap/terminal_service_proxy.h"
 #include "soap/terminal_service_tables.h"
+#include "support/loopback_host.h"
+#include "support/state_root.h"
+#include "support/terminals.h"
 #include "watchdog/session_scanner.h"
 #include "watchdog/watchdog_settings.h"
 
@@ -54,188 +50,25 @@ constexpr int kSessions = 1000;
 constexpr std::uint32_t kOnePassPeriodMs = 3600u * 1000u;
 constexpr std::uint32_t kPassDeadlineMs = 60000;
 
-const char kTestResponseBody[] =
-    "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-    "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\""
-    " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
-    " soap:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
-    "<soap:Body><tns:TestResponse xmlns:tns=\"http://corvel.example/message/\">"
-    "<Result xsi:type=\"xsd:string\">OK</Result></tns:TestResponse></soap:Body></soap:Envelope>";
-
-std::string TestAnswer()
-{
-    return std::string("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/xml; charset=utf-8\r\n"
-                       "Content-Length: ") +
-           std::to_string(sizeof kTestResponseBody - 1) + "\r\n\r\n" + kTestResponseBody;
-}
-
-// Stub terminals: any number of listeners served by one epoll thread. Each
-// connection gets the Test answer once its request (headers and the body of
-// Content-Length) has arrived, and is closed after it.
+// Stub terminals: any number of listeners on one loopback host. Each
+// connection gets the Test answer once its whole request has arrived, and is
+// closed after it.
 class StubTerminalFarm {
 public:
-    StubTerminalFarm() : answer_(TestAnswer())
-    {
-        epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-        OpenWakePipe();
-    }
-    ~StubTerminalFarm()
-    {
-        stopping_.store(true);
-        if (thread_.joinable()) {
-            const char wake = 1;
-            (void)!::write(wakeWrite_, &wake, 1);
-            thread_.join();
-        }
-        for (auto& [descriptor, connection] : connections_) {
-            ::close(descriptor);
-        }
-        for (int listener : listeners_) {
-            ::close(listener);
-        }
-        ::close(wakeRead_);
-        ::close(wakeWrite_);
-        ::close(epoll_);
-    }
-
     // Listens on address:port (port 0: any); returns the port, 0 on failure.
     std::uint16_t Listen(const std::string& address, std::uint16_t port)
     {
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        int yes = 1;
-        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(port);
-        ::inet_pton(AF_INET, address.c_str(), &local.sin_addr);
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(listener, 256) != 0) {
-            ::close(listener);
-            return 0;
-        }
-        socklen_t length = sizeof local;
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length);
-        listeners_.push_back(listener);
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = Tag(listener, true);
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listener, &event);
-        return ntohs(local.sin_port);
+        const auto listener = host_.Listen(address, port, answer_);
+        return listener ? host_.Port(*listener) : 0;
     }
-
-    void Start() { thread_ = std::thread([this] { Serve(); }); }
-    std::uint64_t Answered() const { return answered_.load(); }
+    void Start() { host_.Start(); }
+    std::uint64_t Answered() const { return host_.TotalRequests(); }
 
 private:
-    struct Connection {
-        std::string pending;
-        bool answered = false;
-    };
-
-    static std::uint64_t Tag(int descriptor, bool listener)
-    {
-        return (static_cast<std::uint64_t>(listener) << 32) | static_cast<std::uint32_t>(descriptor);
-    }
-
-    // A byte on this pipe wakes the loop to stop.
-    void OpenWakePipe()
-    {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-            std::abort();
-        }
-        wakeRead_ = ends[0];
-        wakeWrite_ = ends[1];
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = Tag(wakeRead_, false);
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeRead_, &event);
-    }
-
-    static bool RequestComplete(const std::string& pending)
-    {
-        const std::size_t headerEnd = pending.find("\r\n\r\n");
-        if (headerEnd == std::string::npos) {
-            return false;
-        }
-        std::size_t bodyLength = 0;
-        const char* field = ::strcasestr(pending.c_str(), "content-length:");
-        if (field != nullptr && static_cast<std::size_t>(field - pending.c_str()) < headerEnd) {
-            bodyLength = std::strtoul(field + 15, nullptr, 10);
-        }
-        return pending.size() >= headerEnd + 4 + bodyLength;
-    }
-
-    void Drop(int descriptor)
-    {
-        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, descriptor, nullptr);
-        ::close(descriptor);
-        connections_.erase(descriptor);
-    }
-
-    void Serve()
-    {
-        epoll_event events[256];
-        char block[8192];
-        while (!stopping_.load()) {
-            const int ready = ::epoll_wait(epoll_, events, 256, 100);
-            for (int index = 0; index < ready; ++index) {
-                const int descriptor = static_cast<int>(events[index].data.u64 & 0xFFFFFFFFu);
-                if (descriptor == wakeRead_) {
-                    continue;
-                }
-                if (events[index].data.u64 >> 32) {
-                    for (;;) {
-                        const int connection = ::accept4(descriptor, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                        if (connection < 0) {
-                            break;
-                        }
-                        int yes = 1;
-                        ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-                        connections_[connection];
-                        epoll_event event{};
-                        event.events = EPOLLIN | EPOLLRDHUP;
-                        event.data.u64 = Tag(connection, false);
-                        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, connection, &event);
-                    }
-                    continue;
-                }
-                auto found = connections_.find(descriptor);
-                if (found == connections_.end()) {
-                    continue;
-                }
-                bool closed = false;
-                for (;;) {
-                    const ssize_t received = ::recv(descriptor, block, sizeof block, 0);
-                    if (received > 0) {
-                        found->second.pending.append(block, static_cast<std::size_t>(received));
-                        continue;
-                    }
-                    closed = received == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-                    break;
-                }
-                if (!found->second.answered && RequestComplete(found->second.pending)) {
-                    found->second.answered = true;
-                    // The answer is small: one send fits the socket buffer.
-                    (void)!::send(descriptor, answer_.data(), answer_.size(), MSG_NOSIGNAL);
-                    answered_.fetch_add(1);
-                    closed = true;
-                }
-                if (closed) {
-                    Drop(descriptor);
-                }
-            }
-        }
-    }
-
-    std::string answer_;
-    int epoll_ = -1;
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
-    std::vector<int> listeners_;
-    std::unordered_map<int, Connection> connections_;
-    std::atomic<bool> stopping_{false};
-    std::atomic<std::uint64_t> answered_{0};
-    std::thread thread_;
+    std::shared_ptr<const std::vector<corvel::testing::Script>> answer_ =
+        std::make_shared<const std::vector<corvel::testing::Script>>(1, corvel::testing::AnswerScript(
+            corvel::testing::HttpAnswer("200 OK", corvel::testing::TestResponseEnvelope("OK"))));
+    corvel::testing::LoopbackHost host_;
 };
 
 long StatusKiB(const char* field)
@@ -281,9 +114,8 @@ private:
 
 void BM_ScannerPass(benchmark::State& state)
 {
-    const fs::path root = fs::temp_directory_path() / ("corvel-watchdog-bench-" + std::to_string(::getpid()));
-    fs::create_directories(root);
-    ::setenv("CORVEL_ROOT", root.c_str(), 1);
+    const corvel::testing::TemporaryStateRoot stateRoot("corvel-watchdog-bench");
+    const fs::path& root = stateRoot.path();
 
     // Even sessions answer, odd ones refuse: nothing listens on their address.
     StubTerminalFarm farm;
@@ -348,7 +180,6 @@ void BM_ScannerPass(benchmark::State& state)
 
     corvel::watchdog::SetTerminalPort(0);
     corvel::watchdog::SetScanPeriodMs(0);
-    fs::remove_all(root);
 }
 BENCHMARK(BM_ScannerPass)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <set>
@@ -25,13 +26,21 @@
 #include <unistd.h>
 #include <vector>
 
-#include "faults/hostile_terminal.h"
+#include "support/hostile_terminals.h"
+#include "support/state_root.h"
 
 namespace corvel::faults {
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+using testing::Answers;
+using testing::Behaviour;
+using testing::BehaviourName;
+using testing::HostileTerminals;
+using testing::TemporaryStateRoot;
+
+constexpr std::uint16_t kTerminalPort = 80;
 
 // Bounds for the whole run. Each probe holds at most one response (capped at
 // 16 MiB) plus its parsed value; the 10 MB answer costs about 10 MB of
@@ -221,7 +230,8 @@ private:
 // The session table of the suite: one connected session per behaviour, one
 // whose terminal refuses connections, and sessions that are never probed.
 struct SessionPlan {
-    std::vector<std::unique_ptr<HostileTerminal>> terminals;
+    HostileTerminals terminals;
+    std::size_t live = 0;  // the live terminal
     std::set<int> kept = {0, 1, 50, 51, 52};
     std::set<int> loggedOff;
     std::string table;
@@ -242,19 +252,22 @@ bool StartTerminals(SessionPlan& plan)
     int sessionId = 10;
     for (Behaviour behaviour : kBehaviours) {
         std::string address = "127.0.1." + std::to_string(sessionId);
-        auto terminal = std::make_unique<HostileTerminal>(address, behaviour);
-        if (!terminal->Start()) {
+        auto terminal = plan.terminals.Add(address, kTerminalPort, behaviour);
+        if (!terminal) {
             return false;
+        }
+        if (behaviour == Behaviour::Live) {
+            plan.live = *terminal;
         }
         table << sessionId << " connected " << address << " " << BehaviourName(behaviour) << "\n";
         (Answers(behaviour) ? plan.kept : plan.loggedOff).insert(sessionId);
-        plan.terminals.push_back(std::move(terminal));
         ++sessionId;
     }
     table << sessionId << " connected 127.0.1.200 refused\n";
     plan.loggedOff.insert(sessionId);
     table << "50 active 127.0.1.201\n51 disconnected 127.0.1.202\n52 idle 127.0.1.203\n";
     plan.table = table.str();
+    plan.terminals.Start();
     return true;
 }
 
@@ -333,14 +346,6 @@ bool WaitForListener(std::chrono::seconds limit)
     return true;
 }
 
-fs::path FreshRoot(const char* name)
-{
-    fs::path root = fs::temp_directory_path() / (std::string(name) + "-" + std::to_string(::getpid()));
-    fs::remove_all(root);
-    fs::create_directories(root);
-    return root;
-}
-
 const char* SkipReason()
 {
     if (::geteuid() != 0) {
@@ -357,7 +362,8 @@ TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
     if (const char* reason = SkipReason()) {
         GTEST_SKIP() << reason;
     }
-    fs::path root = FreshRoot("corvel-faults");
+    TemporaryStateRoot stateRoot("corvel-faults");
+    const fs::path& root = stateRoot.path();
     SessionPlan plan;
     ASSERT_TRUE(StartTerminals(plan)) << "cannot listen on a loopback address, port 80";
     WriteTable(root, plan.table);
@@ -398,7 +404,7 @@ TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
     }
     remaining = SessionIds(root / "sessions");
     EXPECT_EQ(remaining, plan.kept) << "trace: " << (root / "trace.log");
-    EXPECT_GE(plan.terminals[0]->connections(), 2) << "the live terminal is probed on every pass";
+    EXPECT_GE(plan.terminals.Connections(plan.live), 2) << "the live terminal is probed on every pass";
 
     EXPECT_EQ(RecordedTerminals(root / "terminal.db"), announced);
 
@@ -410,12 +416,288 @@ TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
 
     int status = service.Stop(10s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    for (auto& terminal : plan.terminals) {
-        terminal->Stop();
+    plan.terminals.Stop();
+    if (HasFailure()) {
+        stateRoot.Keep();
     }
-    if (!HasFailure()) {
-        fs::remove_all(root);
+}
+
+// Memory under many hostile sessions at once. Every session's terminal sends
+// one of the four answers that cost a reader the most memory, and the session
+// table is restored on every scanner pass, so that each session is probed
+// pass after pass while the probes of earlier passes may still run.
+//
+// The bound, Linux, any number of sessions up to 200: peak resident memory
+// (VmHWM) under 512 MiB. The per-response cap (16 MiB, status line, headers,
+// trailers and the header table included) bounds one probe, and the
+// process-wide budget for responses in flight bounds all of them together,
+// so what the service holds does not grow with the number of sessions beyond
+// the per-probe remainder: its thread's touched stack, its socket, and a copy
+// of at most about its response while the body is converted. Sanitizer builds
+// multiply the heap by their shadow memory and quarantine.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long kMemoryBoundKiB = 2048 * 1024;
+#else
+constexpr long kMemoryBoundKiB = 512 * 1024;
+#endif
+// A run whose service passes this is stopped at once, so that a service
+// without the bound cannot take the machine's memory (CORVEL_RSS_CEILING_MIB).
+long RssCeilingKiB()
+{
+    const char* mib = std::getenv("CORVEL_RSS_CEILING_MIB");
+    return mib != nullptr ? std::atol(mib) * 1024 : 4 * kMemoryBoundKiB;
+}
+// A probe ends within its request deadline (10 time-outs of 1000 ms) plus
+// the reading of its answer, and the scanner starts one per session every
+// 3000 ms: at most 4 of a session's probes overlap, 5 with a pass's jitter.
+constexpr long kProbesPerSession = 5;
+constexpr long kBaseThreads = 4;       // main, service, scanner, listener
+constexpr long kBaseDescriptors = 32;  // standard streams, listener, database, syslog, table files
+constexpr long ThreadBound(long sessions) { return kBaseThreads + kProbesPerSession * sessions; }
+constexpr long DescriptorBound(long sessions) { return kBaseDescriptors + kProbesPerSession * sessions; }
+
+constexpr auto kScanPeriod = 3000ms;
+constexpr int kMemoryLiveSessions = 4;
+
+// Session index i's terminal: 127.0.4.1, 127.0.4.2, ..., 127.0.5.1, ...
+std::string MemoryAddress(int index)
+{
+    return "127.0." + std::to_string(4 + index / 250) + "." + std::to_string(1 + index % 250);
+}
+
+// What the probes of each terminal address did, from the service's trace:
+// each probe thread's first line names its address, and its later lines tell
+// whether it got an answer or logged the session off.
+struct ProbeOutcomes {
+    std::map<std::string, int> answered;
+    std::map<std::string, int> loggedOff;
+};
+
+ProbeOutcomes ReadProbeOutcomes(const fs::path& trace)
+{
+    static const std::string kPrefix = "[Corvel-DisconnService](";
+    ProbeOutcomes outcomes;
+    std::map<std::string, std::string> addressOfThread;
+    std::ifstream file(trace);
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind(kPrefix, 0) != 0) {
+            continue;
+        }
+        const std::size_t threadEnd = line.find("): ", kPrefix.size());
+        if (threadEnd == std::string::npos) {
+            continue;
+        }
+        const std::string thread = line.substr(kPrefix.size(), threadEnd - kPrefix.size());
+        const std::string message = line.substr(threadEnd + 3);
+        const std::string first = "Disconn sIP1==";
+        if (message.rfind(first, 0) == 0 && message.back() == '!') {
+            addressOfThread[thread] = message.substr(first.size(), message.size() - first.size() - 1);
+            continue;
+        }
+        auto address = addressOfThread.find(thread);
+        if (address == addressOfThread.end()) {
+            continue;
+        }
+        if (message == "Logoffing!") {
+            ++outcomes.loggedOff[address->second];
+        } else if (message.rfind(address->second + " connect: ", 0) == 0) {
+            ++outcomes.answered[address->second];
+        }
     }
+    return outcomes;
+}
+
+struct MemoryRun {
+    std::string error;        // the run could not be set up
+    ProcessFigures figures;
+    bool died = false;        // the service ended by itself
+    bool overCeiling = false; // stopped for passing RssCeilingKiB
+    std::chrono::milliseconds ran{0};
+    int passes = 0;
+    int exitStatus = -1;
+    std::set<std::string> liveAddresses;
+    ProbeOutcomes outcomes;
+};
+
+// Runs the service for length over sessions whose terminals behave as
+// hostile says (a behaviour and its number of sessions) plus liveSessions
+// terminals that answer normally, served by a loopback host of their own so
+// that the floods cannot delay their answers. The trace of a service that
+// died or passed the ceiling is kept when keepFailedTrace is set.
+MemoryRun RunMemoryCase(const std::vector<std::pair<Behaviour, int>>& hostile, int liveSessions,
+                        std::chrono::seconds length, bool keepFailedTrace = true)
+{
+    MemoryRun run;
+    HostileTerminals hostileTerminals;
+    HostileTerminals liveTerminals;
+    std::string table = "console 1\n";
+    int index = 0;
+    for (const auto& [behaviour, sessions] : hostile) {
+        for (int session = 0; session < sessions; ++session, ++index) {
+            const std::string address = MemoryAddress(index);
+            if (!hostileTerminals.Add(address, kTerminalPort, behaviour)) {
+                run.error = "cannot listen on " + address + ":80";
+                return run;
+            }
+            table += std::to_string(100 + index) + " connected " + address + " " + BehaviourName(behaviour) + "\n";
+        }
+    }
+    for (int session = 0; session < liveSessions; ++session) {
+        const std::string address = "127.0.9." + std::to_string(1 + session);
+        if (!liveTerminals.Add(address, kTerminalPort, Behaviour::Live)) {
+            run.error = "cannot listen on " + address + ":80";
+            return run;
+        }
+        table += std::to_string(1000 + session) + " connected " + address + " live\n";
+        run.liveAddresses.insert(address);
+    }
+    hostileTerminals.Start();
+    liveTerminals.Start();
+
+    TemporaryStateRoot stateRoot("corvel-memory");
+    const fs::path& root = stateRoot.path();
+    WriteTable(root, table);
+    ServiceProcess service;
+    service.Start(root);
+    if (!WaitForListener(20s)) {
+        run.error = "the registration listener never bound its port";
+        return run;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    auto nextPass = start + kScanPeriod;
+    const long ceiling = RssCeilingKiB();
+    for (auto now = start; now - start < length; now = std::chrono::steady_clock::now()) {
+        if (!service.Running()) {
+            run.died = true;
+            break;
+        }
+        service.Sample(run.figures);
+        if (run.figures.peakRssKiB > ceiling) {
+            run.overCeiling = true;
+            break;
+        }
+        if (now >= nextPass) {
+            WriteTable(root, table);
+            nextPass += kScanPeriod;
+            ++run.passes;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    run.ran = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    if (!run.died) {
+        run.exitStatus = run.overCeiling ? -1 : service.Stop(15s);
+    }
+    run.outcomes = ReadProbeOutcomes(root / "trace.log");
+    hostileTerminals.Stop();
+    liveTerminals.Stop();
+    if (keepFailedTrace && (run.died || run.overCeiling)) {
+        stateRoot.Keep();
+        std::printf("trace kept in %s\n", (root / "trace.log").c_str());
+    }
+    return run;
+}
+
+// The four answers of the memory table, 50 sessions each, at once.
+TEST(FaultInjection, MemoryStaysBoundedUnderManyHostileSessions)
+{
+    if (const char* reason = SkipReason()) {
+        GTEST_SKIP() << reason;
+    }
+    constexpr int kSessionsPerBehaviour = 50;
+    const std::vector<std::pair<Behaviour, int>> hostile = {
+        {Behaviour::EndlessTrailers, kSessionsPerBehaviour},
+        {Behaviour::EndlessHeaderNames, kSessionsPerBehaviour},
+        {Behaviour::SlowHugeBody, kSessionsPerBehaviour},
+        {Behaviour::HugeResult, kSessionsPerBehaviour},
+    };
+    const long sessions = 4 * kSessionsPerBehaviour + kMemoryLiveSessions;
+    // Long enough for probes of four passes to overlap, as many as ever do.
+    const MemoryRun run = RunMemoryCase(hostile, kMemoryLiveSessions, 15s);
+    ASSERT_TRUE(run.error.empty()) << run.error;
+    EXPECT_FALSE(run.died) << "the service died";
+    EXPECT_FALSE(run.overCeiling) << "stopped at " << run.figures.peakRssKiB << " KiB after " << run.ran.count()
+                                  << " ms";
+    EXPECT_LT(run.figures.peakRssKiB, kMemoryBoundKiB);
+    EXPECT_LT(run.figures.threads, ThreadBound(sessions));
+    EXPECT_LT(run.figures.descriptors, DescriptorBound(sessions));
+    for (const std::string& address : run.liveAddresses) {
+        EXPECT_EQ(run.outcomes.loggedOff.count(address), 0u) << "live terminal " << address << " was logged off";
+        const auto answered = run.outcomes.answered.find(address);
+        EXPECT_GE(answered == run.outcomes.answered.end() ? 0 : answered->second, 2)
+            << "live terminal " << address << " is probed on every pass";
+    }
+    if (!run.died && !run.overCeiling) {
+        EXPECT_TRUE(WIFEXITED(run.exitStatus) && WEXITSTATUS(run.exitStatus) == 0) << "status " << run.exitStatus;
+    }
+    std::printf("%ld sessions, %d passes: peak RSS %ld KiB (bound %ld), peak threads %ld (bound %ld), "
+                "peak descriptors %ld (bound %ld)\n",
+                sessions, run.passes, run.figures.peakRssKiB, kMemoryBoundKiB, run.figures.threads,
+                ThreadBound(sessions), run.figures.descriptors, DescriptorBound(sessions));
+}
+
+// The memory table of scripts/soak.sh: for each of the four answers and each
+// number of sessions (CORVEL_SOAK_SESSIONS, default 10,50,200), a fresh
+// service over that many sessions that all behave so, plus two live ones,
+// for CORVEL_SOAK_SECONDS (default 45); prints the peak RSS of each run.
+TEST(FaultInjection, MemoryTable)
+{
+    if (std::getenv("CORVEL_SOAK_TABLE") == nullptr) {
+        GTEST_SKIP() << "set CORVEL_SOAK_TABLE to run the memory table (scripts/soak.sh table)";
+    }
+    if (const char* reason = SkipReason()) {
+        GTEST_SKIP() << reason;
+    }
+    const char* secondsText = std::getenv("CORVEL_SOAK_SECONDS");
+    const std::chrono::seconds length(secondsText != nullptr ? std::max(5, std::atoi(secondsText)) : 45);
+    std::vector<int> sizes;
+    {
+        const char* sizesText = std::getenv("CORVEL_SOAK_SESSIONS");
+        std::istringstream list(sizesText != nullptr ? sizesText : "10,50,200");
+        std::string size;
+        while (std::getline(list, size, ',')) {
+            if (std::atoi(size.c_str()) > 0) {
+                sizes.push_back(std::atoi(size.c_str()));
+            }
+        }
+    }
+    const Behaviour behaviours[] = {Behaviour::HugeResult, Behaviour::SlowHugeBody, Behaviour::EndlessTrailers,
+                                    Behaviour::EndlessHeaderNames};
+    // Each run prints a line as it ends; the table follows the last one.
+    std::string table = "| terminals send |";
+    for (int size : sizes) {
+        table += " N = " + std::to_string(size) + " |";
+    }
+    table += "\n|---|";
+    for (std::size_t column = 0; column < sizes.size(); ++column) {
+        table += "---|";
+    }
+    table += "\n";
+    for (Behaviour behaviour : behaviours) {
+        table += std::string("| ") + BehaviourName(behaviour) + " |";
+        for (int size : sizes) {
+            const MemoryRun run = RunMemoryCase({{behaviour, size}}, 2, length, false);
+            char cell[96];
+            if (!run.error.empty()) {
+                std::snprintf(cell, sizeof cell, "%s", run.error.c_str());
+            } else if (run.overCeiling) {
+                std::snprintf(cell, sizeof cell, "> %ld MiB (stopped at %.1f s)", RssCeilingKiB() / 1024,
+                              static_cast<double>(run.ran.count()) / 1000.0);
+            } else {
+                std::snprintf(cell, sizeof cell, "%ld MiB%s", run.figures.peakRssKiB / 1024,
+                              run.died ? " (died)" : "");
+            }
+            std::printf("%s N=%d: %s; peak threads %ld, peak descriptors %ld, passes %d\n", BehaviourName(behaviour),
+                        size, cell, run.figures.threads, run.figures.descriptors, run.passes);
+            std::fflush(stdout);
+            table += std::string(" ") + cell + " |";
+            EXPECT_FALSE(run.died || run.overCeiling) << BehaviourName(behaviour) << " N=" << size;
+            EXPECT_LT(run.figures.peakRssKiB, kMemoryBoundKiB) << BehaviourName(behaviour) << " N=" << size;
+        }
+        table += "\n";
+    }
+    std::printf("\npeak RSS (VmHWM) of the service over %lld s, ceiling %ld MiB:\n%s",
+                static_cast<long long>(length.count()), RssCeilingKiB() / 1024, table.c_str());
 }
 
 // The same setup for CORVEL_SOAK_MINUTES minutes (scripts/soak.sh): the
@@ -432,7 +714,8 @@ TEST(FaultInjection, Soak)
         GTEST_SKIP() << reason;
     }
     int minutes = std::max(1, std::atoi(minutesText));
-    fs::path root = FreshRoot("corvel-soak");
+    TemporaryStateRoot stateRoot("corvel-soak");
+    const fs::path& root = stateRoot.path();
     SessionPlan plan;
     ASSERT_TRUE(StartTerminals(plan));
     WriteTable(root, plan.table);
@@ -456,10 +739,7 @@ TEST(FaultInjection, Soak)
     }
     EXPECT_EQ(RecordedTerminals(root / "terminal.db"), announced);
     EXPECT_EQ(service.Stop(10s), 0);
-    for (auto& terminal : plan.terminals) {
-        terminal->Stop();
-    }
-    fs::remove_all(root);
+    plan.terminals.Stop();
 }
 
 }  // namespace

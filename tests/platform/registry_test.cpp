@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "platform/registry.h"
+#include "support/state_root.h"
 
 namespace {
 
@@ -19,18 +20,15 @@ protected:
     void SetUp() override
     {
 #if !defined(_WIN32)
-        root = std::filesystem::temp_directory_path() / ("corvel-registry-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
-        ::setenv("CORVEL_ROOT", root.c_str(), 1);
+        stateRoot.emplace("corvel-registry");
+        root = stateRoot->path();
 #endif
     }
     void TearDown() override
     {
-        if (!root.empty()) {
-            std::filesystem::remove_all(root);
-        }
+        stateRoot.reset();
     }
+    std::optional<corvel::testing::TemporaryStateRoot> stateRoot;
     std::filesystem::path root;
 };
 

@@ -84,19 +84,15 @@ void StateRootFixture::SetUp()
 {
 #if !defined(_WIN32)
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    root = std::filesystem::temp_directory_path() /
-           ("corvel-registration-" + std::to_string(::getpid()) + "-" + test->name());
-    std::filesystem::remove_all(root);
-    std::filesystem::create_directories(root);
-    ::setenv("CORVEL_ROOT", root.c_str(), 1);
+    stateRoot.emplace(std::string("corvel-registration-") + test->name());
+    root = stateRoot->path();
 #endif
 }
 
 void StateRootFixture::TearDown()
 {
 #if !defined(_WIN32)
-    ::unsetenv("CORVEL_ROOT");
-    std::filesystem::remove_all(root);
+    stateRoot.reset();
 #endif
 }
 

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/state_root.h"
+
 namespace corvel::registration::testing {
 
 struct CapturedText {
@@ -56,6 +58,7 @@ protected:
     void Execute(const std::string& sql);
     std::multiset<std::string> Rows();
 
+    std::optional<::corvel::testing::TemporaryStateRoot> stateRoot;
     std::filesystem::path root;
     OutputCapture output;
 };

@@ -15,6 +15,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/state_root.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -38,9 +40,8 @@ std::string ReadFile(const fs::path& path)
 
 TEST(Foreground, SignalsSaveTheCounterAndStopCleanly)
 {
-    fs::path root = fs::temp_directory_path() / ("corvel-foreground-" + std::to_string(::getpid()));
-    fs::remove_all(root);
-    fs::create_directories(root);
+    corvel::testing::TemporaryStateRoot stateRoot("corvel-foreground");
+    const fs::path& root = stateRoot.path();
     pid_t child = ::fork();
     if (child == 0) {
         int trace = ::open((root / "trace.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -85,8 +86,8 @@ TEST(Foreground, SignalsSaveTheCounterAndStopCleanly)
     EXPECT_NE(trace.find("CNTService::Handler(128)"), std::string::npos);
     EXPECT_NE(trace.find("No machine restart requested"), std::string::npos);
     EXPECT_NE(trace.find("Leaving CNTService::ServiceMain()"), std::string::npos);
-    if (!HasFailure()) {
-        fs::remove_all(root);
+    if (HasFailure()) {
+        stateRoot.Keep();
     }
 }
 

@@ -17,6 +17,7 @@
 #include "platform/restart.h"
 #include "platform/service_control.h"
 #include "service/cntservice.h"
+#include "support/state_root.h"
 
 namespace corvel::testing {
 
@@ -39,11 +40,9 @@ class ServiceObservation : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        root = std::filesystem::temp_directory_path() /
-               ("corvel-service-test-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-        std::filesystem::remove_all(root);
+        stateRoot.emplace("corvel-service-test");
+        root = stateRoot->path();
         std::filesystem::create_directories(root / "units");
-        SetEnvironment("CORVEL_ROOT", root.string());
         SetEnvironment("CORVEL_UNIT_DIR", (root / "units").string());
         platform::SetDebugOutputHook(&ServiceObservation::OnTrace, this);
         platform::SetEventLogHook(&ServiceObservation::OnEvent, this);
@@ -57,8 +56,7 @@ protected:
         platform::SetEventLogHook(nullptr, nullptr);
         platform::SetServiceStatusHook(nullptr, nullptr);
         platform::SetRestartHook(nullptr, nullptr);
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
+        stateRoot.reset();
     }
 
     std::vector<std::string> Traces()
@@ -94,6 +92,7 @@ protected:
         return false;
     }
 
+    std::optional<TemporaryStateRoot> stateRoot;
     std::filesystem::path root;
     std::mutex lock;
     std::vector<std::string> traces;

@@ -12,7 +12,7 @@
 #include "platform/com.h"
 #include "platform/compat.h"
 #include "platform/text_conversion.h"
-#include "watchdog/stub_terminal.h"
+#include "support/terminals.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/sessions.h"
+#include "support/state_root.h"
 
 #if !defined(_WIN32)
 #include <cstdlib>
@@ -46,17 +47,13 @@ class SessionTableFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        root = fs::temp_directory_path() /
-               ("corvel-session-table-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root);
-        ::setenv("CORVEL_ROOT", root.c_str(), 1);
+        stateRoot.emplace(std::string("corvel-session-table-") +
+                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        root = stateRoot->path();
     }
     void TearDown() override
     {
-        ::unsetenv("CORVEL_ROOT");
-        fs::remove_all(root);
+        stateRoot.reset();
     }
 
     void Write(const std::string& text) { std::ofstream(root / "sessions", std::ios::binary) << text; }
@@ -68,6 +65,7 @@ protected:
         return text.str();
     }
 
+    std::optional<corvel::testing::TemporaryStateRoot> stateRoot;
     fs::path root;
 };
 

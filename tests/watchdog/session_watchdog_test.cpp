@@ -22,7 +22,8 @@
 #include "watchdog/session_probe.h"
 #include "watchdog/session_scanner.h"
 #include "watchdog/watchdog_settings.h"
-#include "watchdog/stub_terminal.h"
+#include "support/state_root.h"
+#include "support/terminals.h"
 
 namespace {
 
@@ -232,18 +233,14 @@ protected:
     void SetUp() override
     {
         ProbeTest::SetUp();
-        root = std::filesystem::temp_directory_path() /
-               ("corvel-watchdog-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
-        ::setenv("CORVEL_ROOT", root.c_str(), 1);
+        stateRoot.emplace(std::string("corvel-watchdog-") +
+                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        root = stateRoot->path();
     }
     void TearDown() override
     {
         ProbeTest::TearDown();
-        ::unsetenv("CORVEL_ROOT");
-        std::filesystem::remove_all(root);
+        stateRoot.reset();
     }
 
     void WriteTable(const std::string& text)
@@ -287,6 +284,7 @@ protected:
         ASSERT_TRUE(WaitUntil(ProbesDone, 15000));
     }
 
+    std::optional<corvel::testing::TemporaryStateRoot> stateRoot;
     std::filesystem::path root;
 };
 
