@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,9 @@
 #include "registration/terminal_database.h"
 #include "registration/test_support.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sqlite3.h>
 #endif
 
@@ -56,12 +59,14 @@ bool PortHeld(std::uint16_t port)
     return !bound;
 }
 
-// A socket bound to a loopback source address, sending to the listener.
+// A socket bound to a source address (null: the any-address), sending to the
+// listener at a destination address.
 class Terminal {
 public:
-    Terminal(const char* source, std::uint16_t port) : socket_(OpenUdpSocket()), port_(port)
+    Terminal(const char* source, std::uint16_t port, std::string destination = "127.0.0.1")
+        : socket_(OpenUdpSocket()), port_(port), destination_(std::move(destination))
     {
-        EXPECT_TRUE(BindUdpSocket(socket_, source, 0)) << source;
+        EXPECT_TRUE(BindUdpSocket(socket_, source, 0)) << (source != nullptr ? source : "any");
     }
     ~Terminal() { CloseUdpSocket(socket_); }
     Terminal(const Terminal&) = delete;
@@ -69,13 +74,50 @@ public:
 
     void Send(const std::string& payload) const
     {
-        EXPECT_TRUE(SendDatagram(socket_, "127.0.0.1", port_, payload.data(), payload.size()));
+        EXPECT_TRUE(SendDatagram(socket_, destination_.c_str(), port_, payload.data(), payload.size()));
     }
 
 private:
     UdpSocket socket_;
     std::uint16_t port_;
+    std::string destination_;
 };
+
+// How a second terminal reaches the listener from an address other than
+// 127.0.0.1, and the address the listener then sees.
+struct SecondSource {
+    std::optional<std::string> bindAddress;  // none: the any-address
+    std::string destination;
+    std::string address;
+};
+
+// Linux and Windows send from the loopback address a socket is bound to.
+// Wine binds such a socket to the any-address, so its datagrams leave from
+// 127.0.0.1; there the second terminal sends to the machine's own
+// non-loopback address instead, which its datagrams then carry as source.
+std::optional<SecondSource> FindSecondSource()
+{
+    UdpSocket receiver = OpenUdpSocket();
+    EXPECT_TRUE(BindUdpSocket(receiver, nullptr, 0));
+    std::uint16_t port = BoundUdpPort(receiver);
+    char sender[kAddressTextBytes] = {};
+    {
+        Terminal probe("127.0.0.2", port);
+        probe.Send("probe");
+        char payload[16];
+        EXPECT_EQ(ReceiveDatagram(receiver, payload, sizeof payload, sender), 5);
+    }
+    CloseUdpSocket(receiver);
+    if (std::string(sender) == "127.0.0.2") {
+        return SecondSource{std::string("127.0.0.2"), "127.0.0.1", "127.0.0.2"};
+    }
+#if defined(_WIN32)
+    if (auto own = corvel::registration::testing::NonLoopbackAddress()) {
+        return SecondSource{std::nullopt, *own, *own};
+    }
+#endif
+    return std::nullopt;
+}
 
 class Listener : public corvel::registration::testing::StateRootFixture {
 protected:
@@ -142,42 +184,15 @@ protected:
     ThreadHandle thread = nullptr;
 };
 
-#if defined(_WIN32)
-
-// Windows: ADO is reached through COM; where the Jet provider is missing (as
-// under Wine) the open fails and the listener ends before it opens its port.
-TEST_F(Listener, EndsWithMinusSixWhenTheDatabaseCannotBeOpened)
-{
-    Start();
-    std::int32_t code = WaitForEnd();
-    if (code == 0 || code == kNotEnded) {
-        GTEST_SKIP() << "the Jet provider opened terminal.mdb here";
-    }
-    EXPECT_EQ(code, -6);
-    std::vector<std::string> texts = output.Texts();
-    ASSERT_GE(texts.size(), 2u);
-    EXPECT_EQ(texts[0], "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + DatabaseDirectory() + "\\terminal.mdb");
-    std::vector<std::string> traces = output.TraceMessages();
-    ASSERT_EQ(traces.size(), 1u);
-    std::printf("open failure: %s\n", traces[0].c_str());
-    EXPECT_NE(traces[0].find(", "), std::string::npos) << traces[0];
-    EXPECT_FALSE(traces[0].starts_with(", ")) << "the failure's text is missing";
-    EXPECT_FALSE(PortHeld(port));
-}
-
-TEST_F(Listener, LinuxStoreCasesNeedSqlite)
-{
-    GTEST_SKIP() << "recording, pacing, locking and port cases run against the SQLite store on Linux; "
-                    "Windows here has no Jet provider, so the listener ends at its open";
-}
-
-#else
-
 TEST_F(Listener, RecordsEachSenderOfThePassPhraseOnce)
 {
+    std::optional<SecondSource> secondSource = FindSecondSource();
+    ASSERT_TRUE(secondSource.has_value()) << "no second source address reaches the listener here";
     StartAndWaitForPort();
     Terminal first("127.0.0.1", port);
-    Terminal second("127.0.0.2", port);
+    Terminal second(secondSource->bindAddress ? secondSource->bindAddress->c_str() : nullptr, port,
+                    secondSource->destination);
+    const std::string secondAddress = secondSource->address;
     const std::string exactLength(1024, 'a');
     const std::string tooLong(1025, 'b');
 
@@ -190,10 +205,11 @@ TEST_F(Listener, RecordsEachSenderOfThePassPhraseOnce)
     first.Send("qm47tv47");  // after a longer datagram: only the received bytes count
     first.Send(std::string("qm47tv47\0tail", 13));
     second.Send("qm47tv47");
-    ASSERT_TRUE(output.WaitForMessage("SELECT * FROM Properties WHERE ip='127.0.0.2'", 15000));
+    ASSERT_TRUE(output.WaitForMessage("SELECT * FROM Properties WHERE ip='" + secondAddress + "'", 15000))
+        << ::testing::PrintToString(output.TraceMessages());
     EXPECT_EQ(Stop(), 0);
 
-    EXPECT_EQ(Rows(), (std::multiset<std::string>{"127.0.0.1", "127.0.0.2"}));
+    EXPECT_EQ(Rows(), (std::multiset<std::string>{"127.0.0.1", secondAddress}));
 
     std::vector<std::string> messages = output.TraceMessages();
     const std::string prefixOfLong = "[127.0.0.1]:" + std::string(64, 'a');
@@ -203,7 +219,7 @@ TEST_F(Listener, RecordsEachSenderOfThePassPhraseOnce)
         "[127.0.0.1]:qm47tv477", "<long>",
         "[127.0.0.1]:qm47tv47",  "SELECT * FROM Properties WHERE ip='127.0.0.1'",
         "[127.0.0.1]:qm47tv47",  "SELECT * FROM Properties WHERE ip='127.0.0.1'",
-        "[127.0.0.2]:qm47tv47",  "SELECT * FROM Properties WHERE ip='127.0.0.2'",
+        "[" + secondAddress + "]:qm47tv47", "SELECT * FROM Properties WHERE ip='" + secondAddress + "'",
     };
     // The datagram that ends the listener is traced only if the flag was
     // cleared while it waited in its receive rather than in its pause.
@@ -253,7 +269,7 @@ TEST_F(Listener, DatagramsSentTogetherAreHandledHalfASecondApart)
 TEST_F(Listener, ARecordingFailureIsTracedAndTheNextDatagramHandled)
 {
     StartAndWaitForPort();
-    Execute("DROP TABLE Properties;");
+    DropTable();
     Terminal terminal("127.0.0.1", port);
     terminal.Send("qm47tv47");
     terminal.Send("next");
@@ -266,6 +282,74 @@ TEST_F(Listener, ARecordingFailureIsTracedAndTheNextDatagramHandled)
     EXPECT_EQ(messages[2], "IDispatch error #3127");
     EXPECT_EQ(messages[3], "[127.0.0.1]:next");
 }
+
+#if defined(_WIN32)
+
+// Another holder of terminal.mdb that shares it with nobody, as a second
+// Jet process with the database open exclusively does.
+class ExclusiveHolder {
+public:
+    explicit ExclusiveHolder(const std::filesystem::path& file)
+        : handle_(CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+        EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << file;
+    }
+    ~ExclusiveHolder() { CloseHandle(handle_); }
+    ExclusiveHolder(const ExclusiveHolder&) = delete;
+    ExclusiveHolder& operator=(const ExclusiveHolder&) = delete;
+
+private:
+    HANDLE handle_;
+};
+
+TEST_F(Listener, ADatabaseThatCannotBeOpenedEndsItWithMinusSix)
+{
+    using corvel::registration::testing::StandinDatabaseFile;
+    using corvel::registration::testing::WriteStandinDatabase;
+    const std::string file = StandinDatabaseFile().string();
+    // The provider fails the open with E_FAIL, whose text is the system's own
+    // ("Unspecified error" on Windows, "Call failed." under Wine).
+    const std::string failed = ErrorText(CComFailure(E_FAIL)) + ", ";
+    struct Case {
+        const char* name;
+        std::string expectedTrace;
+    };
+    const Case cases[] = {
+        {"missing file", failed + "Could not find file '" + file + "'."},
+        {"corrupt file", failed + "Unrecognized database format '" + file + "'."},
+        {"empty file", failed + "Unrecognized database format '" + file + "'."},
+        {"locked file", failed + "Could not use '" + file + "'; file already in use."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string name = c.name;
+        std::optional<ExclusiveHolder> holder;
+        if (name == "missing file") {
+            std::filesystem::remove(file);
+        } else if (name == "corrupt file") {
+            WriteStandinDatabase(std::string(4096, 'x'));
+        } else if (name == "empty file") {
+            WriteStandinDatabase("");
+        } else {
+            WriteStandinDatabase(corvel::registration::testing::StandinDatabase({"10.0.0.7"}));
+            holder.emplace(file);
+        }
+        corvel::registration::testing::OutputCapture caseOutput;
+        listenerExitCode.store(kNotEnded);
+        Start();
+        EXPECT_EQ(WaitForEnd(), -6);
+        holder.reset();
+        std::vector<std::string> texts = caseOutput.Texts();
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(texts[0], "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + DatabaseDirectory() + "\\terminal.mdb");
+        EXPECT_EQ(caseOutput.TraceMessages(), std::vector<std::string>{c.expectedTrace});
+        EXPECT_FALSE(PortHeld(port)) << "the port is never opened";
+        EXPECT_EQ(TerminalDatabase, nullptr);
+    }
+}
+
+#else
 
 TEST_F(Listener, ADatabaseThatCannotBeOpenedEndsItWithMinusSix)
 {
@@ -311,6 +395,8 @@ TEST_F(Listener, ADatabaseThatCannotBeOpenedEndsItWithMinusSix)
     }
 }
 
+#endif
+
 TEST_F(Listener, APortInUseEndsItWithMinusThreeAndNoTrace)
 {
     UdpSocket holder = OpenUdpSocket();
@@ -322,7 +408,5 @@ TEST_F(Listener, APortInUseEndsItWithMinusThreeAndNoTrace)
     EXPECT_EQ(TerminalDatabase, nullptr);
     EXPECT_FALSE(PortHeld(port)) << "the listener's socket was left open";
 }
-
-#endif
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The terminal database's texts (the failure texts, the connection text) and,
-// on Linux, its SQLite file: one row per address, committed at once.
+// The terminal database's texts (the failure texts, the connection text) and
+// the database itself, one row per address, committed at once: the SQLite
+// file on Linux, the ADO calls against the stand-in on Windows.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -69,8 +70,8 @@ TEST(ConnectionText, NamesTheFileBesideTheDirectoryOrDoesNotFit)
     EXPECT_EQ(ComposeQueryText("10.0.0.7"), "SELECT * FROM Properties WHERE ip='10.0.0.7'");
 }
 
-#if !defined(_WIN32)
-
+// On Linux the SQLite file; on Windows the product's ADO calls against the
+// stand-in registered in the Wine prefix (tests/windows/ado).
 class TerminalStore : public corvel::registration::testing::StateRootFixture {};
 
 TEST_F(TerminalStore, RecordsEachAddressOnceAndCommitsAtOnce)
@@ -86,7 +87,8 @@ TEST_F(TerminalStore, RecordsEachAddressOnceAndCommitsAtOnce)
     EXPECT_EQ(TerminalDatabase, nullptr);
 
     // Reopening keeps the file and its rows; several rows for one address add nothing.
-    Execute("INSERT INTO Properties(ip) VALUES('10.0.0.9'); INSERT INTO Properties(ip) VALUES('10.0.0.9');");
+    AddRow("10.0.0.9");
+    AddRow("10.0.0.9");
     OpenTerminalDatabase();
     RecordTerminal("10.0.0.9");
     CloseTerminalDatabase();
@@ -103,18 +105,31 @@ TEST_F(TerminalStore, ConnectionAndQueryTextsAreWrittenAsComposed)
     EXPECT_EQ(texts[0], "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + root.string() + "\\terminal.mdb");
     EXPECT_TRUE(texts[1].starts_with("[Corvel-DisconnService]("));
     EXPECT_TRUE(texts[1].ends_with("): SELECT * FROM Properties WHERE ip='192.168.1.30'\n")) << texts[1];
+    EXPECT_EQ(Rows(), std::multiset<std::string>{"192.168.1.30"});
 }
 
-TEST_F(TerminalStore, FailuresCarryTheirCodeAndSqlitesText)
+TEST_F(TerminalStore, FailuresCarryTheirCodeAndTheProvidersText)
 {
+#if defined(_WIN32)
+    const std::string noTable =
+        "The Microsoft Jet database engine cannot find the input table or query 'Properties'.  Make sure it exists "
+        "and that its name is spelled correctly.";
+    const std::string noConnectionText = "Unknown error 0x800A0E7D";
+    const std::string noConnection =
+        "The connection cannot be used to perform this operation. It is either closed or invalid in this context.";
+#else
+    const std::string noTable = "no such table: Properties";
+    const std::string noConnectionText = "Unknown error 0x800A0C93";
+    const std::string noConnection = "Operation is not allowed when the object is closed.";
+#endif
     OpenTerminalDatabase();
-    Execute("DROP TABLE Properties;");
+    DropTable();
     try {
         RecordTerminal("10.0.0.7");
         FAIL() << "no failure raised";
     } catch (const CComFailure& failure) {
         EXPECT_EQ(ErrorText(failure), "IDispatch error #3127");
-        EXPECT_EQ(ErrorDescription(failure), "no such table: Properties");
+        EXPECT_EQ(ErrorDescription(failure), noTable);
     }
     CloseTerminalDatabase();
 
@@ -123,11 +138,9 @@ TEST_F(TerminalStore, FailuresCarryTheirCodeAndSqlitesText)
         RecordTerminal("10.0.0.7");
         FAIL() << "no failure raised";
     } catch (const CComFailure& failure) {
-        EXPECT_EQ(ErrorText(failure), "Unknown error 0x800A0C93");
-        EXPECT_EQ(ErrorDescription(failure), "Operation is not allowed when the object is closed.");
+        EXPECT_EQ(ErrorText(failure), noConnectionText);
+        EXPECT_EQ(ErrorDescription(failure), noConnection);
     }
 }
-
-#endif
 
 }  // namespace

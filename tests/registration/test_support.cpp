@@ -3,15 +3,31 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/com.h"
 #include "platform/debug_output.h"
+#include "platform/terminal_store.h"
 #include "platform/threads.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "windows/ado/terminal_file.h"
+#else
 #include <sqlite3.h>
 #include <unistd.h>
 #endif
 
 namespace corvel::registration::testing {
+
+#if defined(_WIN32)
+namespace ado = ::corvel::testing::ado;
+#endif
 
 OutputCapture::OutputCapture()
 {
@@ -82,7 +98,10 @@ bool OutputCapture::WaitForMessage(const std::string& message, std::uint32_t tim
 
 void StateRootFixture::SetUp()
 {
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    root = platform::DatabaseDirectory();
+    WriteStandinDatabase(StandinDatabase({}));
+#else
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
     root = std::filesystem::temp_directory_path() /
            ("corvel-registration-" + std::to_string(::getpid()) + "-" + test->name());
@@ -90,14 +109,28 @@ void StateRootFixture::SetUp()
     std::filesystem::create_directories(root);
     ::setenv("CORVEL_ROOT", root.c_str(), 1);
 #endif
+    platform::InitializeComForThread();
 }
 
 void StateRootFixture::TearDown()
 {
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    // Every Connection and Recordset the product created has been released.
+    if (HMODULE standin = GetModuleHandleW(ado::kStandinModule); standin != nullptr) {
+        auto objectCount = reinterpret_cast<long (*)()>(
+            reinterpret_cast<void (*)()>(GetProcAddress(standin, ado::kObjectCountExport)));
+        EXPECT_NE(objectCount, nullptr);
+        if (objectCount != nullptr) {
+            EXPECT_EQ(objectCount(), 0) << "ADO objects left unreleased";
+        }
+    }
+    std::error_code ignored;
+    std::filesystem::remove(StandinDatabaseFile(), ignored);
+#else
     ::unsetenv("CORVEL_ROOT");
     std::filesystem::remove_all(root);
 #endif
+    platform::UninitializeComForThread();
 }
 
 #if !defined(_WIN32)
@@ -133,12 +166,102 @@ std::multiset<std::string> StateRootFixture::Rows()
     return rows;
 }
 
+void StateRootFixture::AddRow(const std::string& address)
+{
+    Execute("INSERT INTO Properties(ip) VALUES('" + address + "');");
+}
+
+void StateRootFixture::DropTable()
+{
+    Execute("DROP TABLE Properties;");
+}
+
 #else
 
-void StateRootFixture::Execute(const std::string&) {}
+std::filesystem::path StandinDatabaseFile()
+{
+    return std::filesystem::path(platform::DatabaseDirectory()) / "terminal.mdb";
+}
+
+std::string StandinDatabase(const std::vector<std::string>& rows)
+{
+    std::string content = std::string(ado::kTerminalFileHeader) + "\r\n";
+    for (const std::string& row : rows) {
+        content += row + "\r\n";
+    }
+    return content;
+}
+
+// Written with sharing, as the stand-in holds the file while connected.
+void WriteStandinDatabase(const std::string& content)
+{
+    std::ofstream file(StandinDatabaseFile(), std::ios::binary | std::ios::trunc);
+    file << content;
+    ASSERT_TRUE(file.good()) << StandinDatabaseFile();
+}
+
+void StateRootFixture::Execute(const std::string&)
+{
+    FAIL() << "SQL runs on the Linux database only";
+}
+
 std::multiset<std::string> StateRootFixture::Rows()
 {
-    return {};
+    std::multiset<std::string> rows;
+    std::ifstream file(StandinDatabaseFile(), std::ios::binary);
+    std::string line;
+    bool header = true;
+    while (std::getline(file, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!header && !line.empty()) {
+            rows.insert(line);
+        }
+        header = false;
+    }
+    return rows;
+}
+
+void StateRootFixture::AddRow(const std::string& address)
+{
+    std::ofstream file(StandinDatabaseFile(), std::ios::binary | std::ios::app);
+    file << address << "\r\n";
+    ASSERT_TRUE(file.good());
+}
+
+void StateRootFixture::DropTable()
+{
+    WriteStandinDatabase(std::string(ado::kTerminalFileMagic) + "\r\n");
+}
+
+#endif
+
+#if defined(_WIN32)
+
+std::optional<std::string> NonLoopbackAddress()
+{
+    ULONG size = 16 * 1024;
+    std::vector<unsigned char> buffer(size);
+    auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data());
+    constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    if (GetAdaptersAddresses(AF_INET, kFlags, nullptr, adapters, &size) != NO_ERROR) {
+        return std::nullopt;
+    }
+    for (auto* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
+        if (adapter->OperStatus != IfOperStatusUp) {
+            continue;
+        }
+        for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr; unicast = unicast->Next) {
+            const auto* address = reinterpret_cast<const sockaddr_in*>(unicast->Address.lpSockaddr);
+            char text[INET_ADDRSTRLEN] = {};
+            if (address->sin_family == AF_INET && (ntohl(address->sin_addr.s_addr) >> 24) != 127 &&
+                inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr) {
+                return std::string(text);
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 #endif

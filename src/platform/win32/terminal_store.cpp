@@ -1,7 +1,11 @@
 // The terminal database on Windows: ADO Connection and Recordset objects
 // through COM, called through their own interfaces (_Connection, _Recordset)
-// with the vtable layout of ADO's type library. The class and interface
-// identifiers are the published ADO 2.x values.
+// as the SDK's adoint.h declares them. The class and interface identifiers
+// are the published ADO 2.x values.
+//
+// adoint.h holds six stray declarations that GCC accepts only with
+// -fpermissive, so this file alone is compiled with it; -Werror keeps our own
+// code strict all the same.
 #include "platform/terminal_store.h"
 
 #include <windows.h>
@@ -9,7 +13,7 @@
 #include <ole2.h>
 #include <oleauto.h>
 
-#include "platform/win32/terminal_store_ado.h"
+#include <adoint.h>
 
 #include "platform/process.h"
 #include "platform/text_conversion.h"
@@ -28,11 +32,11 @@ struct corvel::platform::StoreErrorInfo {
 };
 
 struct corvel::platform::StoreConnection {
-    ado::Connection* object = nullptr;
+    _Connection* object = nullptr;
 };
 
 struct corvel::platform::StoreResultSet {
-    ado::Recordset* object = nullptr;
+    _Recordset* object = nullptr;
 };
 
 namespace corvel::platform {
@@ -50,10 +54,11 @@ constexpr IID kRecordset15Interface = {0x0000050E, 0x0000, 0x0010, {0x80, 0x00, 
 constexpr DWORD kClassContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER;
 static_assert(kClassContext == 7);
 
-constexpr int kDynamicCursor = 2;
-constexpr int kOptimisticLock = 3;
-constexpr LONG kTextCommand = 1;
+constexpr CursorTypeEnum kDynamicCursor = adOpenDynamic;
+constexpr LockTypeEnum kOptimisticLock = adLockOptimistic;
+constexpr LONG kTextCommand = adCmdText;
 constexpr long kConnectOption = 0;
+static_assert(kDynamicCursor == 2 && kOptimisticLock == 3 && kTextCommand == 1);
 
 // Creates the object for IUnknown, makes it running and asks it for the
 // wanted interface; null when any step fails.
@@ -155,7 +160,7 @@ std::string DatabaseDirectory()
 
 StoreConnection* CreateStoreConnection()
 {
-    ado::Connection* object = CreateAdoObject<ado::Connection>(kConnectionClass, kConnectionInterface);
+    _Connection* object = CreateAdoObject<_Connection>(kConnectionClass, kConnectionInterface);
     if (object == nullptr) {
         return nullptr;
     }
@@ -221,7 +226,7 @@ HRESULT CloseStoreConnection(StoreConnection* connection, StoreErrorInfoPtr* err
 
 StoreResultSet* CreateStoreResultSet()
 {
-    ado::Recordset* object = CreateAdoObject<ado::Recordset>(kRecordsetClass, kRecordsetInterface);
+    _Recordset* object = CreateAdoObject<_Recordset>(kRecordsetClass, kRecordsetInterface);
     if (object == nullptr) {
         return nullptr;
     }
