@@ -437,6 +437,34 @@ bool LogoffSuccessIsTraced()
     return !(version.dwMajorVersion == 6 && version.dwMinorVersion == 1 && version.wProductType == VER_NT_WORKSTATION);
 }
 
+// The message table compiled into the executable: ids 100 to 108, each text
+// ending in CR LF as the event viewer expects.
+void CheckMessageTable(const std::string& executable)
+{
+    HMODULE module = LoadLibraryExA(executable.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    Check(module != nullptr, "the executable loads as a data file");
+    if (module == nullptr) {
+        return;
+    }
+    bool allEndInCrLf = true;
+    for (DWORD id = 100; id <= 108; ++id) {
+        char text[512] = {};
+        const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module, id,
+                                            MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text, nullptr);
+        const std::string message(text, length);
+        if (message.size() < 2 || message.compare(message.size() - 2, 2, "\r\n") != 0 ||
+            message.find('\n') != message.size() - 1) {
+            Say("message %lu: \"%s\"", static_cast<unsigned long>(id), message.c_str());
+            allEndInCrLf = false;
+        }
+        if (id == 100) {
+            Check(message == "The %1 service was installed.\r\n", "message 100 reads as installed");
+        }
+    }
+    Check(allEndInCrLf, "messages 100 to 108 each end in CR LF");
+    FreeLibrary(module);
+}
+
 const char kWatchdog[] = "Corvel-DisconnService";
 
 // The first start: the database cannot be opened; the watchdog does its work.
@@ -569,6 +597,7 @@ void CheckRegistration(SC_HANDLE service, const std::string& directory, const De
 
 int RunPhase(const std::string& executable, const DebugOutput& output)
 {
+    CheckMessageTable(executable);
     Check(Contains(RunSwitch(executable, "-v"), "Corvel Service Version 1.0"), "-v prints the version");
     Check(Contains(RunSwitch(executable, "-i"), "Corvel Service installed"), "-i installs");
     Check(Contains(RunSwitch(executable, "-v"), "The service is currently installed"), "-v sees it installed");
