@@ -3,8 +3,9 @@
 // and size, so that one hostile terminal's entity bomb or deep nesting would
 // reach the reader; here
 //   - the feature prohibit-dtd is set, and a lexical handler refuses any
-//     document type that a reader lets through all the same (Wine's accepts
-//     the feature without acting on it);
+//     document type that a reader reports all the same (Wine's accepts the
+//     feature without acting on it, reports no document type and expands
+//     none of its entities);
 //   - max-element-depth is kMaxSaxElementDepth, and the reader is wrapped in
 //     a guard that counts the depth itself and fails the parse past it with
 //     the Linux reader's kSaxTooDeep (Wine's refuses the property);
