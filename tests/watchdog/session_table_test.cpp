@@ -231,6 +231,27 @@ TEST_F(SessionTableFile, ConcurrentLogoffsLoseNoUpdate)
     }
 }
 
+#if defined(_WIN32)
+// The stand-in fails a call on demand (sessions.fail beside the table): the
+// platform's calls report the failure and leave nothing half-filled.
+TEST_F(SessionTableFile, FailingTerminalServicesCalls)
+{
+    const std::string table = "3 connected 10.0.0.3\n";
+    Write(table);
+    std::ofstream(root / "sessions.fail") << "enumerate query logoff\n";
+    std::vector<SessionEntry> sessions{SessionEntry{}};
+    EXPECT_FALSE(corvel::platform::EnumerateSessions(sessions));
+    EXPECT_TRUE(sessions.empty());
+    ClientAddressRecord record;
+    EXPECT_FALSE(corvel::platform::QueryClientAddress(3, record));
+    EXPECT_FALSE(corvel::platform::LogoffSession(3, true));
+    EXPECT_EQ(Read(), table);
+    fs::remove(root / "sessions.fail");
+    EXPECT_TRUE(corvel::platform::EnumerateSessions(sessions));
+    EXPECT_EQ(sessions.size(), 1u);
+}
+#endif
+
 #if !defined(_WIN32)
 TEST(SessionPlatform, LinuxVersionRecordReadsAllZero)
 {
