@@ -286,17 +286,21 @@ bool Fail(DWORD error)
     return false;
 }
 
-// Loads the table; text keeps the file's bytes for a rewrite.
-bool LoadTable(std::string& text, std::vector<Session>& sessions, bool& missing)
+// The table for one call (the caller holds the TableLock); text keeps the
+// file's bytes for a rewrite. False, with the thread's last error set, when
+// the call is to fail on demand or the table cannot be read.
+bool LoadTableFor(std::string_view call, std::string& text, std::vector<Session>& sessions)
 {
-    missing = false;
     sessions.clear();
+    if (FailsOnDemand(call)) {
+        return Fail(ERROR_ACCESS_DENIED);
+    }
     switch (ReadFileText(Root() + "\\sessions", text)) {
-    case ReadResult::missing: missing = true; return true;
-    case ReadResult::failed: return false;
+    case ReadResult::missing: return true;
+    case ReadResult::failed: return Fail(ERROR_INVALID_DATA);
     case ReadResult::read: break;
     }
-    return ParseTable(text, sessions);
+    return ParseTable(text, sessions) || Fail(ERROR_INVALID_DATA);
 }
 
 // A block for the caller, released by WTSFreeMemory: a guard word in front.
@@ -334,14 +338,10 @@ __declspec(dllexport) WINBOOL WINAPI WTSEnumerateSessionsA(HANDLE hServer, DWORD
         return Fail(ERROR_INVALID_PARAMETER);
     }
     TableLock lock;
-    if (FailsOnDemand("enumerate")) {
-        return Fail(ERROR_ACCESS_DENIED);
-    }
     std::string text;
     std::vector<Session> sessions;
-    bool missing = false;
-    if (!LoadTable(text, sessions, missing)) {
-        return Fail(ERROR_INVALID_DATA);
+    if (!LoadTableFor("enumerate", text, sessions)) {
+        return FALSE;
     }
     // One block: the entries, then the station names they point at.
     std::size_t bytes = sessions.size() * sizeof(WTS_SESSION_INFOA);
@@ -378,14 +378,10 @@ __declspec(dllexport) WINBOOL WINAPI WTSQuerySessionInformationA(HANDLE hServer,
         return Fail(ERROR_INVALID_PARAMETER);
     }
     TableLock lock;
-    if (FailsOnDemand("query")) {
-        return Fail(ERROR_ACCESS_DENIED);
-    }
     std::string text;
     std::vector<Session> sessions;
-    bool missing = false;
-    if (!LoadTable(text, sessions, missing)) {
-        return Fail(ERROR_INVALID_DATA);
+    if (!LoadTableFor("query", text, sessions)) {
+        return FALSE;
     }
     const Session* found = nullptr;
     for (const Session& session : sessions) {
@@ -449,14 +445,10 @@ __declspec(dllexport) WINBOOL WINAPI WTSLogoffSession(HANDLE hServer, DWORD Sess
         return Fail(ERROR_INVALID_PARAMETER);
     }
     TableLock lock;
-    if (FailsOnDemand("logoff")) {
-        return Fail(ERROR_ACCESS_DENIED);
-    }
     std::string text;
     std::vector<Session> sessions;
-    bool missing = false;
-    if (!LoadTable(text, sessions, missing)) {
-        return Fail(ERROR_INVALID_DATA);
+    if (!LoadTableFor("logoff", text, sessions)) {
+        return FALSE;
     }
     // Every other line, comments included, stays as it was.
     std::string kept;
