@@ -185,24 +185,39 @@ TEST_F(SaxReader, BadInputFails)
 
 TEST_F(SaxReader, HostileDocumentsFailWithoutBlowingUp)
 {
+    // Windows readers fail these with codes of their own (Wine's stops
+    // nesting before the reader's own bound does).
 #if defined(_WIN32)
-    GTEST_SKIP() << "the nesting and document-type limits are the Linux reader's own";
+    const auto refused = [](HRESULT result, HRESULT) { return FAILED(result); };
 #else
+    const auto refused = [](HRESULT result, HRESULT expected) { return result == expected; };
+#endif
     std::string deep;
     for (int i = 0; i < 100000; ++i) {
         deep += "<a>";
     }
-    EXPECT_EQ(Parse(deep), platform::kSaxTooDeep);
+    EXPECT_PRED2(refused, Parse(deep), platform::kSaxTooDeep);
 
     std::string bomb = "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">";
     for (int i = 1; i < 10; ++i) {
-        std::string previous = "&" + std::string(1, static_cast<char>('a' + i - 1)) + ";";
-        bomb += "<!ENTITY " + std::string(1, static_cast<char>('a' + i)) + " \"" + previous + previous + previous +
-                previous + previous + previous + previous + previous + previous + previous + "\">";
+        // Appended piece by piece: MinGW's GCC 12 warns falsely on a chain of +.
+        bomb += "<!ENTITY ";
+        bomb += static_cast<char>('a' + i);
+        bomb += " \"";
+        for (int copy = 0; copy < 10; ++copy) {
+            bomb += '&';
+            bomb += static_cast<char>('a' + i - 1);
+            bomb += ';';
+        }
+        bomb += "\">";
     }
     bomb += "]><r>&j;</r>";
     handler.log.clear();
-    EXPECT_EQ(Parse(bomb), platform::kSaxDoctypeRefused);
+    EXPECT_PRED2(refused, Parse(bomb), platform::kSaxDoctypeRefused);
+#if defined(_WIN32)
+    // Wine's reader skips the internal subset and fails at the undefined entity.
+    EXPECT_EQ(handler.log.find("text"), std::string::npos) << handler.log;
+#else
     EXPECT_EQ(handler.log, "");
 #endif
 }

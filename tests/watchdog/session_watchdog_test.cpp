@@ -17,6 +17,11 @@
 #include <thread>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#include <tlhelp32.h>
+#endif
+
 #include "platform/debug_output.h"
 #include "platform/threads.h"
 #include "watchdog/session_probe.h"
@@ -218,14 +223,24 @@ TEST_F(ProbeTest, CallPathWithoutClientAddress)
     }
 }
 
+// The session table: read by the platform's substitute on Linux, and under
+// Wine by the wtsapi32.dll stand-in (tests/windows) that the test stage loads
+// in place of Wine's own. On Windows the console session is kernel32's.
 #if defined(_WIN32)
-
-TEST(SessionTable, NeedsTheLinuxSessionTable)
-{
-    GTEST_SKIP() << "terminal services under Wine list no sessions; the session table exists on Linux only";
-}
-
+std::uint32_t ConsoleSession() { return corvel::platform::ActiveConsoleSessionId(); }
 #else
+std::uint32_t ConsoleSession() { return 31; }
+#endif
+
+// A Windows 7 workstation (Wine's default) logs a session off by calling
+// again until the call fails, and traces no success line.
+bool LogoffSuccessIsTraced()
+{
+    corvel::platform::OsVersionRecord version;
+    corvel::platform::QueryOsVersion(version);
+    return !(version.majorVersion == 6 && version.minorVersion == 1 &&
+             version.productType == corvel::platform::kProductWorkstation);
+}
 
 // A temporary state root holding the session table.
 class SessionTableTest : public ProbeTest {
@@ -348,8 +363,10 @@ TEST_F(SessionTableTest, DeadTerminalsAreLoggedOff)
         auto probe = std::find_if(threads.begin(), threads.end(),
                                   [&](const std::vector<std::string>& lines) { return lines.front() == first; });
         ASSERT_NE(probe, threads.end()) << c.name;
-        const std::vector<std::string> expected = {first, TerminalUrl(c.address), "Logoffing!",
-                                                   "Disconn WTSLogoffSession xp vista 2003 2008"};
+        std::vector<std::string> expected = {first, TerminalUrl(c.address), "Logoffing!"};
+        if (LogoffSuccessIsTraced()) {
+            expected.push_back("Disconn WTSLogoffSession xp vista 2003 2008");
+        }
         EXPECT_EQ(*probe, expected) << c.name;
     }
     EXPECT_TRUE(TableHasSession(20));
@@ -371,9 +388,11 @@ TEST_F(SessionTableTest, WhichSessionsAreProbedAndHowOften)
     const std::size_t idle = terminals.Add("127.0.3.34", kTerminalPort, StubBehaviour::answer, answer);
     const std::size_t connected = terminals.Add("127.0.3.35", kTerminalPort, StubBehaviour::answer, answer);
     terminals.Start();
-    WriteTable("console 31\n"
-               "0 connected 127.0.3.30 Services\n"
-               "31 connected 127.0.3.31 Console\n"
+    const std::string consoleId = std::to_string(ConsoleSession());
+    ASSERT_NE(consoleId, "0");
+    WriteTable("console " + consoleId + "\n"
+               "0 connected 127.0.3.30 Services\n" +
+               consoleId + " connected 127.0.3.31 Console\n"
                "32 active 127.0.3.32\n"
                "33 4 127.0.3.33\n"
                "34 idle 127.0.3.34\n"
@@ -403,6 +422,31 @@ TEST_F(SessionTableTest, ScannerStoppedBeforeItStartsProbesNothing)
     EXPECT_EQ(terminals.Requests(connected), 0u);
 }
 
+#if defined(_WIN32)
+std::size_t OpenDescriptors()
+{
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+std::size_t ThreadCount()
+{
+    std::size_t count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+// Windows keeps a few handles of its own after the first use of Winsock and
+// COM on new threads; a leak per probe is far above this.
+constexpr std::size_t kHandleSlack = 8;
+#else
 std::size_t OpenDescriptors()
 {
     std::size_t count = 0;
@@ -420,6 +464,9 @@ std::size_t ThreadCount()
     }
     return count;
 }
+
+constexpr std::size_t kHandleSlack = 0;
+#endif
 
 // Many probes at once: afterwards no probe thread and no socket is left, the
 // refusing terminals' sessions are gone and the answering ones stay.
@@ -446,12 +493,11 @@ TEST_F(SessionTableTest, ManySessionsLeaveNothingBehind)
         EXPECT_EQ(TableHasSession(1000 + index), index % 2 == 0) << "session " << 1000 + index;
     }
     EXPECT_EQ(trace.Count("Logoffing!"), kSessions / 2);
-    EXPECT_EQ(trace.Count("Disconn WTSLogoffSession xp vista 2003 2008"), kSessions / 2);
+    EXPECT_EQ(trace.Count("Disconn WTSLogoffSession xp vista 2003 2008"),
+              LogoffSuccessIsTraced() ? kSessions / 2 : 0u);
     // Probe threads end right after their counter drops; give them a moment.
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; }, 5000));
-    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+    EXPECT_LE(OpenDescriptors(), descriptorsBefore + kHandleSlack);
 }
-
-#endif
 
 }  // namespace

@@ -1,24 +1,63 @@
 // Drives corvel-service.exe through its whole life under a real service
-// control manager (Wine's, in CI): install with -i, start, user controls 128,
-// 129 and 200, interrogate, stop, remove with -u.
+// control manager (Wine's, in CI), over the test stand-ins for terminal
+// services (wtsapi32.dll beside the executable) and ADO (ado_standin.dll,
+// registered in the prefix):
+//   install with -i; the event source and the Parameters values;
+//   a start with a database that cannot be opened: the listener ends with its
+//   trace and never holds its port, while the watchdog keeps the live
+//   terminal's session, logs off the dead and the silent ones and never
+//   probes session 0, the console or sessions that are not connected;
+//   the process ended, a start with a good database: announcements with the
+//   pass phrase from two sources make exactly two rows, a wrong one none
+//   (the calling script sends them when the driver says "announce");
+//   user controls 128, 129 and 200, interrogate, stop; remove with -u.
+// Trace lines and events are read from Wine's debug output, which the
+// calling script sends to a file (OutputDebugStringA on the debugstr
+// channel, ReportEventA as an advapi fixme line).
 //
 // Stopping the service requests a forced restart of the machine. Under Wine
 // that ends Wine's own session, which may take this driver with it; so the
 // work is split in two phases that the calling script runs one after the
 // other, and every observation is printed (and flushed) as it is made:
-//   service_lifecycle run <corvel-service.exe>     install .. stop
-//   service_lifecycle finish <corvel-service.exe>  stopped state, -u, removal
+//   service_lifecycle run <corvel-service.exe> <trace file>     install .. stop
+//   service_lifecycle finish <corvel-service.exe> <trace file>  stopped state, -u, removal
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
+
+#include "watchdog/stub_terminal.h"
+#include "windows/ado/terminal_file.h"
 
 namespace {
 
+using corvel::testing::HttpAnswer;
+using corvel::testing::StubBehaviour;
+using corvel::testing::StubTerminals;
+using corvel::testing::TestResponseEnvelope;
+
 const char kServiceName[] = "Corvel Service";
+const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Corvel Service";
+const char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\Corvel Service\\Parameters";
 const char kStatusKey[] = "SYSTEM\\CurrentControlSet\\Services\\Corvel Service\\Status";
+const char kEventSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Corvel Service";
+const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+const char kPassPhrase[] = "qm47tv47";
 constexpr DWORD kSaveStatusControl = 128;
+constexpr DWORD kStartValue = 10;
+constexpr DWORD kIncrement = 5;
+constexpr std::uint16_t kTerminalPort = 80;
+constexpr std::uint16_t kRegistrationPort = 8000;
 
 int failures = 0;
 
@@ -38,6 +77,17 @@ void Check(bool condition, const char* what)
     if (!condition) {
         ++failures;
     }
+}
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited < timeoutMs; waited += 100) {
+        if (condition()) {
+            return true;
+        }
+        Sleep(100);
+    }
+    return condition();
 }
 
 // Runs the executable with one switch and returns what it printed.
@@ -62,6 +112,175 @@ bool Contains(const std::string& text, const char* part)
 {
     return text.find(part) != std::string::npos;
 }
+
+std::string Directory(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string ReadWhole(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void WriteWhole(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// What the processes of the prefix wrote to Wine's debug output.
+class DebugOutput {
+public:
+    explicit DebugOutput(std::string path) : path_(std::move(path)) {}
+
+    struct Line {
+        std::string name;     // the trace line's name, empty for a text without the prefix
+        std::string thread;   // its thread id text
+        std::string message;  // without the prefix and the line end
+    };
+    struct Event {
+        unsigned type;
+        unsigned id;
+    };
+
+    // OutputDebugStringA texts in the order written.
+    std::vector<Line> Traces() const
+    {
+        std::vector<Line> lines;
+        ForEach(":debugstr:OutputDebugStringA \"", [&](const std::string& quoted) {
+            std::string text = Unescape(quoted);
+            Line line;
+            const std::size_t close = text.find("): ");
+            if (!text.empty() && text[0] == '[' && close != std::string::npos) {
+                const std::size_t open = text.rfind("](", close);
+                if (open != std::string::npos) {
+                    line.name = text.substr(1, open - 1);
+                    line.thread = text.substr(open + 2, close - open - 2);
+                    text = text.substr(close + 3);
+                }
+            }
+            if (!text.empty() && text.back() == '\n') {
+                text.pop_back();
+            }
+            line.message = text;
+            lines.push_back(std::move(line));
+        });
+        return lines;
+    }
+
+    std::vector<std::string> Messages(const char* name) const
+    {
+        std::vector<std::string> messages;
+        for (const Line& line : Traces()) {
+            if (line.name == name) {
+                messages.push_back(line.message);
+            }
+        }
+        return messages;
+    }
+
+    bool HasMessage(const char* name, const std::string& message) const
+    {
+        const std::vector<std::string> messages = Messages(name);
+        return std::find(messages.begin(), messages.end(), message) != messages.end();
+    }
+
+    // The lines of the thread that wrote first, from that line on.
+    std::vector<std::string> ThreadFrom(const char* name, const std::string& first) const
+    {
+        std::vector<std::string> messages;
+        std::string thread;
+        for (const Line& line : Traces()) {
+            if (line.name != name) {
+                continue;
+            }
+            if (thread.empty() && line.message == first) {
+                thread = line.thread;
+            }
+            if (!thread.empty() && line.thread == thread) {
+                messages.push_back(line.message);
+            }
+        }
+        return messages;
+    }
+
+    // Events reported with ReportEventA: Wine traces the type and the id.
+    std::vector<Event> Events() const
+    {
+        std::vector<Event> events;
+        ForEach(":advapi:ReportEventA (", [&](const std::string& arguments) {
+            // (handle,0xTYPE,0xCATEGORY,0xID,...
+            unsigned type = 0;
+            unsigned category = 0;
+            unsigned id = 0;
+            const std::size_t comma = arguments.find(',');
+            if (comma != std::string::npos &&
+                std::sscanf(arguments.c_str() + comma, ",0x%x,0x%x,0x%x", &type, &category, &id) == 3) {
+                events.push_back({type, id});
+            }
+        });
+        return events;
+    }
+
+    std::size_t EventCount(unsigned type, unsigned id) const
+    {
+        std::size_t count = 0;
+        for (const Event& event : Events()) {
+            count += event.type == type && event.id == id ? 1 : 0;
+        }
+        return count;
+    }
+
+private:
+    void ForEach(const char* marker, const std::function<void(const std::string&)>& take) const
+    {
+        std::istringstream lines(ReadWhole(path_));
+        std::string line;
+        while (std::getline(lines, line)) {
+            const std::size_t at = line.find(marker);
+            if (at != std::string::npos) {
+                take(line.substr(at + std::strlen(marker)));
+            }
+        }
+    }
+
+    // Wine's quoting of a debug string: \n, \r, \t, \", \\ and \xHH; the
+    // closing quote ends it.
+    static std::string Unescape(const std::string& quoted)
+    {
+        std::string text;
+        for (std::size_t i = 0; i < quoted.size(); ++i) {
+            char c = quoted[i];
+            if (c == '"') {
+                break;
+            }
+            if (c != '\\' || i + 1 >= quoted.size()) {
+                text += c;
+                continue;
+            }
+            c = quoted[++i];
+            switch (c) {
+            case 'n': text += '\n'; break;
+            case 'r': text += '\r'; break;
+            case 't': text += '\t'; break;
+            case 'x':
+                if (i + 2 < quoted.size()) {
+                    text += static_cast<char>(std::stoi(quoted.substr(i + 1, 2), nullptr, 16));
+                    i += 2;
+                }
+                break;
+            default: text += c; break;
+            }
+        }
+        return text;
+    }
+
+    std::string path_;
+};
 
 const char* StateName(DWORD state)
 {
@@ -90,24 +309,313 @@ DWORD WaitForState(SC_HANDLE service, DWORD wanted, DWORD timeoutMs)
     return status.dwCurrentState;
 }
 
-bool ReadCurrent(DWORD* value)
+// Ends the service's process without a control, as a crash would.
+bool EndServiceProcess(SC_HANDLE service)
+{
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed) ||
+        status.dwProcessId == 0) {
+        return false;
+    }
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId);
+    if (process == nullptr) {
+        return false;
+    }
+    const bool ended = TerminateProcess(process, 0) != 0 && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+bool ReadDword(const char* path, const char* name, DWORD* value, REGSAM view = 0)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStatusKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) {
         return false;
     }
     DWORD size = sizeof *value;
     DWORD type = 0;
-    LONG result = RegQueryValueExA(key, "Current", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
     RegCloseKey(key);
     return result == ERROR_SUCCESS && type == REG_DWORD;
 }
 
-int RunPhase(const std::string& executable)
+bool ReadString(const char* path, const char* name, std::string* value, DWORD* type)
 {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    char buffer[1024] = {};
+    DWORD size = sizeof buffer - 1;
+    LONG result = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), &size);
+    RegCloseKey(key);
+    *value = buffer;
+    return result == ERROR_SUCCESS;
+}
+
+bool WriteDword(const char* path, const char* name, DWORD value)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    LONG result = RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
+void DeleteValue(const char* path, const char* name, REGSAM view)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE | view, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, name);
+        RegCloseKey(key);
+    }
+}
+
+// Whether some socket holds the UDP port on every address, as the listener does.
+bool UdpPortHeld(std::uint16_t port)
+{
+    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    const bool held = bind(probe, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0;
+    closesocket(probe);
+    return held;
+}
+
+// The rows of the ADO stand-in's file: the lines after its header.
+std::multiset<std::string> TerminalRows(const std::string& path)
+{
+    std::multiset<std::string> rows;
+    std::istringstream lines(ReadWhole(path));
+    std::string line;
+    bool header = true;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (header) {
+            header = false;
+        } else if (!line.empty()) {
+            rows.insert(line);
+        }
+    }
+    return rows;
+}
+
+// The session table beside the executable, read by the wtsapi32.dll stand-in.
+bool TableHasSession(const std::string& table, unsigned sessionId)
+{
+    std::istringstream lines(ReadWhole(table));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        if (first == std::to_string(sessionId)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A Windows 7 workstation (Wine's default) repeats the logoff until it fails
+// and traces no success.
+bool LogoffSuccessIsTraced()
+{
+    OSVERSIONINFOEXA version{};
+    version.dwOSVersionInfoSize = sizeof version;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version));
+#pragma GCC diagnostic pop
+    return !(version.dwMajorVersion == 6 && version.dwMinorVersion == 1 && version.wProductType == VER_NT_WORKSTATION);
+}
+
+// The message table compiled into the executable: ids 100 to 108, each text
+// ending in CR LF as the event viewer expects.
+void CheckMessageTable(const std::string& executable)
+{
+    HMODULE module = LoadLibraryExA(executable.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    Check(module != nullptr, "the executable loads as a data file");
+    if (module == nullptr) {
+        return;
+    }
+    bool allEndInCrLf = true;
+    for (DWORD id = 100; id <= 108; ++id) {
+        char text[512] = {};
+        const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module, id,
+                                            MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text, nullptr);
+        const std::string message(text, length);
+        if (message.size() < 2 || message.compare(message.size() - 2, 2, "\r\n") != 0 ||
+            message.find('\n') != message.size() - 1) {
+            Say("message %lu: \"%s\"", static_cast<unsigned long>(id), message.c_str());
+            allEndInCrLf = false;
+        }
+        if (id == 100) {
+            Check(message == "The %1 service was installed.\r\n", "message 100 reads as installed");
+        }
+    }
+    Check(allEndInCrLf, "messages 100 to 108 each end in CR LF");
+    FreeLibrary(module);
+}
+
+const char kWatchdog[] = "Corvel-DisconnService";
+
+// The first start: the database cannot be opened; the watchdog does its work.
+void CheckWatchdogAndFailedOpen(SC_HANDLE service, const std::string& directory, const DebugOutput& output)
+{
+    const std::string table = directory + "\\sessions";
+    const std::string database = directory + "\\terminal.mdb";
+    WriteWhole(database, "this is no database\r\n");
+
+    const DWORD console = WTSGetActiveConsoleSessionId();
+    Say("console session: %lu", static_cast<unsigned long>(console));
+    Check(console != 0 && (console < 2 || console > 7), "the console session is none of the table's others");
+    const std::string answer = HttpAnswer("200 OK", TestResponseEnvelope("OK"));
+    StubTerminals terminals;
+    const std::size_t live = terminals.Add("127.0.5.2", kTerminalPort, StubBehaviour::answer, answer);
+    terminals.Add("127.0.5.3", kTerminalPort, StubBehaviour::silent);
+    // 127.0.5.4: nothing listens, the connection is refused.
+    struct Never {
+        unsigned session;
+        const char* state;
+        const char* address;
+        std::size_t stub;
+    };
+    Never never[] = {
+        {0, "connected", "127.0.5.10", 0},
+        {console, "connected", "127.0.5.11", 0},
+        {5, "active", "127.0.5.15", 0},
+        {6, "disconnected", "127.0.5.16", 0},
+        {7, "idle", "127.0.5.17", 0},
+    };
+    std::string text = "# sessions of the end-to-end test\nconsole " + std::to_string(console) + "\n" +
+                       "2 connected 127.0.5.2 RDP-Tcp#2\n3 connected 127.0.5.3 RDP-Tcp#3\n"
+                       "4 connected 127.0.5.4 RDP-Tcp#4\n";
+    for (Never& session : never) {
+        session.stub = terminals.Add(session.address, kTerminalPort, StubBehaviour::answer, answer);
+        text += std::to_string(session.session) + " " + session.state + " " + session.address + "\n";
+    }
+    WriteWhole(table, text);
+    terminals.Start();
+
+    Check(StartServiceA(service, 0, nullptr) != 0, "StartService (database that cannot be opened)");
+    Check(WaitForState(service, SERVICE_RUNNING, 30000) == SERVICE_RUNNING, "the service reports running");
+
+    // The listener ends at its open, with the connection text and the failure.
+    const std::string connection = "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + database;
+    // "<error text>, <description>": both come from the failing open.
+    const auto failure = [&] {
+        for (const std::string& message : output.Messages(kWatchdog)) {
+            const std::size_t comma = message.find(", ");
+            if (comma != std::string::npos && comma > 0 && comma + 2 < message.size()) {
+                return message;
+            }
+        }
+        return std::string();
+    };
+    WaitUntil([&] { return !failure().empty(); }, 15000);
+    const std::vector<std::string> texts = output.Messages("");
+    Check(std::find(texts.begin(), texts.end(), connection) != texts.end(), "the connection text is traced");
+    Say("open failure: %s", failure().c_str());
+    Check(!failure().empty(), "the open failure is traced as text, description");
+    Check(!UdpPortHeld(kRegistrationPort), "the listener never holds its port");
+
+    // Dead and silent terminals lose their sessions within a few passes.
+    const bool loggedOff =
+        WaitUntil([&] { return !TableHasSession(table, 3) && !TableHasSession(table, 4); }, 20000);
+    Check(loggedOff, "the silent (3) and the dead (4) sessions are logged off");
+    WaitUntil([&] { return terminals.Requests(live) >= 2; }, 10000);
+    Check(TableHasSession(table, 2), "the live terminal keeps its session");
+    Say("live terminal requests: %u", terminals.Requests(live));
+    Check(terminals.Requests(live) >= 2, "the live terminal is probed on every pass");
+    Check(output.HasMessage(kWatchdog, "127.0.5.2 connect: OK"), "the live terminal's answer is traced");
+    for (const Never& session : never) {
+        Check(terminals.Requests(session.stub) == 0 && TableHasSession(table, session.session),
+              (std::string("never probed: ") + std::to_string(session.session) + " " + session.state).c_str());
+    }
+    for (const char* address : {"127.0.5.3", "127.0.5.4"}) {
+        const std::string first = std::string("Disconn sIP1==") + address + "!";
+        std::vector<std::string> expected = {first, std::string("http://") + address + "/webservice.wsdl",
+                                             "Logoffing!"};
+        if (LogoffSuccessIsTraced()) {
+            expected.push_back("Disconn WTSLogoffSession xp vista 2003 2008");
+        }
+        std::vector<std::string> probe = output.ThreadFrom(kWatchdog, first);
+        if (probe.size() > expected.size()) {
+            probe.resize(expected.size());
+        }
+        Check(probe == expected, (std::string("the probe of ") + address + " traces address, URL, logoff").c_str());
+    }
+    terminals.Stop();
+
+    Check(EndServiceProcess(service), "the service's process is ended");
+    // Wine's SCM goes on reporting running for a process that was ended, and
+    // starts it anew all the same; the next start's listener shows it runs.
+    WaitForState(service, SERVICE_STOPPED, 3000);
+}
+
+// The second start: a database that opens; announcements are recorded.
+void CheckRegistration(SC_HANDLE service, const std::string& directory, const DebugOutput& output)
+{
+    const std::string database = directory + "\\terminal.mdb";
+    WriteWhole(database, std::string(corvel::testing::ado::kTerminalFileHeader) + "\r\n");
+    WriteWhole(directory + "\\sessions", "");
+    Check(StartServiceA(service, 0, nullptr) != 0, "StartService (database that opens)");
+    Check(WaitForState(service, SERVICE_RUNNING, 30000) == SERVICE_RUNNING, "the service reports running");
+    Check(WaitUntil([] { return UdpPortHeld(kRegistrationPort); }, 15000), "the listener holds its port");
+
+    // Wine sends a datagram of a socket bound to a loopback alias from
+    // 127.0.0.1, so the calling script sends the announcements from the host:
+    // twice the pass phrase from 127.0.5.20, once from 127.0.5.21, and a
+    // wrong text from 127.0.5.22.
+    Say("announce");
+    Check(WaitUntil([&] { return GetFileAttributesA((directory + "\\announced").c_str()) != INVALID_FILE_ATTRIBUTES; },
+                    30000),
+          "the announcements were sent");
+    const bool done =
+        WaitUntil([&] { return output.HasMessage(kWatchdog, "[127.0.5.22]:not the phrase"); }, 15000);
+    Check(done, "every datagram is traced with its sender");
+    for (const char* address : {"127.0.5.20", "127.0.5.21"}) {
+        Check(output.HasMessage(kWatchdog, std::string("SELECT * FROM Properties WHERE ip='") + address + "'"),
+              (std::string("the query for ") + address + " is traced").c_str());
+    }
+    Check(!output.HasMessage(kWatchdog, "SELECT * FROM Properties WHERE ip='127.0.5.22'"),
+          "a wrong pass phrase is not looked up");
+    const std::multiset<std::string> rows = TerminalRows(database);
+    for (const std::string& row : rows) {
+        Say("row: %s", row.c_str());
+    }
+    Check(rows == std::multiset<std::string>{"127.0.5.20", "127.0.5.21"}, "exactly two rows, one a source");
+}
+
+int RunPhase(const std::string& executable, const DebugOutput& output)
+{
+    CheckMessageTable(executable);
     Check(Contains(RunSwitch(executable, "-v"), "Corvel Service Version 1.0"), "-v prints the version");
     Check(Contains(RunSwitch(executable, "-i"), "Corvel Service installed"), "-i installs");
     Check(Contains(RunSwitch(executable, "-v"), "The service is currently installed"), "-v sees it installed");
+    Check(output.EventCount(EVENTLOG_INFORMATION_TYPE, 100) == 1, "-i reports event 100 (information)");
+
+    std::string messageFile;
+    DWORD type = 0;
+    Check(ReadString(kEventSourceKey, "EventMessageFile", &messageFile, &type) && type == REG_EXPAND_SZ &&
+              _stricmp(messageFile.c_str(), executable.c_str()) == 0,
+          "the event source's message file is the executable");
+    DWORD types = 0;
+    Check(ReadDword(kEventSourceKey, "TypesSupported", &types) && types == 7, "the event source supports 7");
+
+    // The counter starts at Parameters\Start and grows by Parameters\Inc.
+    Check(WriteDword(kParametersKey, "Start", kStartValue) && WriteDword(kParametersKey, "Inc", kIncrement),
+          "Parameters Start and Inc written");
+    // AllowMultipleTSSessions is set at every start, in the view the system reads.
+    DeleteValue(kWinlogonKey, "AllowMultipleTSSessions", KEY_WOW64_64KEY);
 
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_ALL_ACCESS) : nullptr;
@@ -115,22 +623,23 @@ int RunPhase(const std::string& executable)
     if (service == nullptr) {
         return 1;
     }
+    const std::string directory = Directory(executable);
+    CheckWatchdogAndFailedOpen(service, directory, output);
+    Check(output.EventCount(EVENTLOG_INFORMATION_TYPE, 105) == 1, "the start reports event 105 (information)");
+    DWORD allowed = 0;
+    Check(ReadDword(kWinlogonKey, "AllowMultipleTSSessions", &allowed, KEY_WOW64_64KEY) && allowed == 1,
+          "AllowMultipleTSSessions is 1 in the system's own registry view");
 
-    Check(StartServiceA(service, 0, nullptr) != 0, "StartService");
-    Check(WaitForState(service, SERVICE_RUNNING, 30000) == SERVICE_RUNNING, "the service reports running");
+    CheckRegistration(service, directory, output);
 
     SERVICE_STATUS status{};
     Check(ControlService(service, kSaveStatusControl, &status) != 0, "user control 128 accepted");
     DWORD current = 0xFFFFFFFF;
-    bool saved = false;
-    for (int attempt = 0; attempt < 50 && !saved; ++attempt) {
-        saved = ReadCurrent(&current);
-        if (!saved) {
-            Sleep(100);
-        }
-    }
-    Check(saved, "control 128 writes Status\\Current");
+    Check(WaitUntil([&] { return ReadDword(kStatusKey, "Current", &current); }, 5000),
+          "control 128 writes Status\\Current");
     Say("Status\\Current = %lu", static_cast<unsigned long>(current));
+    Check(current >= kStartValue && (current - kStartValue) % kIncrement == 0,
+          "Status\\Current is Start plus a number of Inc steps");
 
     // Controls the service does not handle are still answered with its status.
     Check(ControlService(service, 129, &status) != 0 && status.dwCurrentState == SERVICE_RUNNING,
@@ -140,6 +649,10 @@ int RunPhase(const std::string& executable)
     Check(ControlService(service, SERVICE_CONTROL_INTERROGATE, &status) != 0 &&
               status.dwCurrentState == SERVICE_RUNNING,
           "interrogate answers running");
+    Check(WaitUntil([&] { return output.EventCount(EVENTLOG_ERROR_TYPE, 106) == 2; }, 5000),
+          "controls 129 and 200 report event 106 (error), 128 none");
+    Check(output.HasMessage(kServiceName, "Saving 'Current' as " + std::to_string(current)),
+          "the save is traced with its value");
 
     Say("stop sent");
     BOOL stopped = ControlService(service, SERVICE_CONTROL_STOP, &status);
@@ -153,8 +666,10 @@ int RunPhase(const std::string& executable)
     return failures == 0 ? 0 : 1;
 }
 
-int FinishPhase(const std::string& executable)
+int FinishPhase(const std::string& executable, const DebugOutput& output)
 {
+    Check(output.HasMessage(kServiceName, "CNTService::OnStop()"), "the stop ran OnStop (the restart request)");
+    Check(output.EventCount(EVENTLOG_INFORMATION_TYPE, 108) == 1, "the stop reports event 108 (information)");
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_ALL_ACCESS) : nullptr;
     Check(service != nullptr, "the SCM still holds the service");
@@ -168,13 +683,7 @@ int FinishPhase(const std::string& executable)
             // The service starts automatically, so the new session brought it
             // back, as a restarted machine would. End its process without a
             // stop control, which would request yet another restart.
-            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId);
-            Check(process != nullptr && TerminateProcess(process, 0) != 0 &&
-                      WaitForSingleObject(process, 10000) == WAIT_OBJECT_0,
-                  "the automatically restarted service is ended");
-            if (process != nullptr) {
-                CloseHandle(process);
-            }
+            Check(EndServiceProcess(service), "the automatically restarted service is ended");
         } else {
             Check(queried && status.dwCurrentState == SERVICE_STOPPED, "the service is stopped");
         }
@@ -184,6 +693,7 @@ int FinishPhase(const std::string& executable)
         CloseServiceHandle(manager);
     }
     Check(Contains(RunSwitch(executable, "-u"), "Corvel Service removed."), "-u removes");
+    Check(output.EventCount(EVENTLOG_INFORMATION_TYPE, 101) == 1, "-u reports event 101 (information)");
     Check(Contains(RunSwitch(executable, "-v"), "The service is not installed"), "-v sees it removed");
     Check(Contains(RunSwitch(executable, "-u"), "Corvel Service is not installed"), "a second -u finds nothing");
     return failures == 0 ? 0 : 1;
@@ -193,11 +703,14 @@ int FinishPhase(const std::string& executable)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3 || (std::strcmp(argv[1], "run") != 0 && std::strcmp(argv[1], "finish") != 0)) {
-        std::fprintf(stderr, "usage: service_lifecycle run|finish <corvel-service.exe>\n");
+    if (argc != 4 || (std::strcmp(argv[1], "run") != 0 && std::strcmp(argv[1], "finish") != 0)) {
+        std::fprintf(stderr, "usage: service_lifecycle run|finish <corvel-service.exe> <trace file>\n");
         return 2;
     }
-    int result = std::strcmp(argv[1], "run") == 0 ? RunPhase(argv[2]) : FinishPhase(argv[2]);
+    WSADATA winsock;
+    WSAStartup(MAKEWORD(2, 2), &winsock);
+    const DebugOutput output(argv[3]);
+    int result = std::strcmp(argv[1], "run") == 0 ? RunPhase(argv[2], output) : FinishPhase(argv[2], output);
     Say("%s phase %s", argv[1], result == 0 ? "passed" : "FAILED");
     return result;
 }

@@ -1,9 +1,25 @@
 // The registry on Windows: HKEY_LOCAL_MACHINE through the ANSI calls.
+//
+// Every key is opened in the system's own (64-bit) view. The product is a
+// 32-bit program, and on 64-bit Windows its plain opens of HKLM\SOFTWARE land
+// in the 32-bit copy (Wow6432Node), where Winlogon never reads
+// AllowMultipleTSSessions. The SYSTEM keys (service, Parameters, Status,
+// event source) are the same in both views; on 32-bit Windows the flag is
+// ignored.
 #include "platform/registry.h"
 
 #include <windows.h>
 
 namespace corvel::platform {
+
+namespace {
+
+REGSAM SystemView(std::uint32_t access)
+{
+    return static_cast<REGSAM>(access) | KEY_WOW64_64KEY;
+}
+
+}  // namespace
 
 struct RegistryKeyRecord {
     HKEY key;
@@ -12,7 +28,7 @@ struct RegistryKeyRecord {
 long OpenRegistryKey(const char* subKey, std::uint32_t access, RegistryKey* key)
 {
     HKEY opened = nullptr;
-    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, access, &opened);
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, SystemView(access), &opened);
     if (result == ERROR_SUCCESS) {
         *key = new RegistryKeyRecord{opened};
     }
@@ -24,7 +40,7 @@ long CreateRegistryKey(const char* subKey, std::uint32_t access, RegistryKey* ke
     HKEY created = nullptr;
     DWORD disposition = 0;
     LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, const_cast<char*>(""), REG_OPTION_NON_VOLATILE,
-                                  access, nullptr, &created, &disposition);
+                                  SystemView(access), nullptr, &created, &disposition);
     if (result == ERROR_SUCCESS) {
         *key = new RegistryKeyRecord{created};
     }
