@@ -153,7 +153,7 @@ TEST(ResponseReader, SimpleValues)
         ts::ScalarsParameters parameters{};
         HRESULT result = handler.Parse(
             ts::kScalars, &parameters,
-            Envelope(std::string("<m:ScalarsResponse>") + c.total + "<tiny>-5</tiny><Result>r</Result></m:ScalarsResponse>"));
+            Envelope(std::string("<m:ScalarsResponse>") + c.total + "<return>-5</return><Result>r</Result></m:ScalarsResponse>"));
         EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
         if (c.succeeds) {
             EXPECT_EQ(parameters.total, c.expected);
