@@ -80,10 +80,14 @@ inline constexpr unsigned kMustUnderstandFaultCode = 200;
 // the response, plus kHeldBytesAllowance, fails with E_OUTOFMEMORY. The
 // rest is transient and follows from the document itself: the SAX reader's
 // joined text and the text being gathered (each at most 2 bytes per response
-// byte, released when large), and at most two levels per open element (the
-// SAX reader bounds the nesting). So one response of R bytes costs the reader
-// at most about 12 x R plus a constant (kReaderBytesPerResponseByte), which
-// the reader tests check with the most expensive documents they can build.
+// byte, released when large), the SAX reader's copy of the document and its
+// parser (each about R, bounded by kMaxSaxParserBytes), and at most two levels
+// per open element (the SAX reader bounds the nesting). So one response of R
+// bytes costs the reader at most about 12 x R plus a constant
+// (kReaderBytesPerResponseByte), which the reader tests check with the most
+// expensive documents they can build. After the parse only the values stay,
+// and the SAX reader's buffers of up to a few MiB, kept for its next parse
+// until the proxy and its reader go.
 inline constexpr std::size_t kHeldBytesPerResponseByte = 8;
 inline constexpr std::size_t kHeldBytesAllowance = 64 * 1024;
 inline constexpr std::size_t kReaderBytesPerResponseByte = 12;

@@ -15,10 +15,16 @@
 #include <expat.h>
 #include <sys/random.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "platform/sax.h"
@@ -28,8 +34,10 @@ namespace {
 
 constexpr char kNameSeparator = '\x01';
 constexpr ULONG kReadChunkBytes = 64 * 1024;
-// Buffers and a parser holding more than this after a parse are given back.
-constexpr std::size_t kRetainedBytes = 256 * 1024;
+// Buffers and a parser holding more than this after a parse are given back;
+// smaller ones are kept for the reader's next parse, so that a reader parsing
+// responses of up to about a megabyte again and again touches no fresh memory.
+constexpr std::size_t kRetainedBytes = 4 * 1024 * 1024;
 
 // A growable UTF-16 buffer that, unlike a vector, does not zero what it is
 // about to overwrite. Growth failure throws std::bad_alloc.
@@ -100,8 +108,21 @@ void AppendUtf16(TextBuffer& out, const char* text, std::size_t length)
     OLECHAR* start = wide;
     std::size_t i = 0;
     while (i < length) {
-        // ASCII, the bulk of every SOAP document, is widened eight bytes at a
-        // time for as long as no byte has its high bit set.
+        // ASCII, the bulk of every SOAP document, is widened sixteen or eight
+        // bytes at a time for as long as no byte has its high bit set.
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        while (length - i >= 16) {
+            __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+            if (_mm_movemask_epi8(chunk) != 0) {
+                break;
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(wide), _mm_unpacklo_epi8(chunk, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(wide + 8), _mm_unpackhi_epi8(chunk, zero));
+            wide += 16;
+            i += 16;
+        }
+#endif
         while (length - i >= 8) {
             std::uint64_t word;
             std::memcpy(&word, bytes + i, sizeof(word));
@@ -318,6 +339,56 @@ NameSpan SplitName(TextBuffer& buffer, const char* name)
     span.qualifiedLength = static_cast<int>(buffer.size() - span.qualified);
     return span;
 }
+
+// The split, widened form of the element names seen last. Most end tags
+// repeat their start tag's name and a document repeats a few names, so each
+// is converted once and found again by its raw bytes.
+class NameCache {
+public:
+    // The name's UTF-16 text (URI, local name, qualified name, as span says),
+    // valid until the next lookup.
+    const OLECHAR* Lookup(const char* name, NameSpan* span)
+    {
+        std::size_t length = std::strlen(name);
+        for (Entry& entry : entries_) {
+            if (entry.raw.size() == length && std::memcmp(entry.raw.data(), name, length) == 0 &&
+                !entry.wide.empty()) {
+                *span = entry.span;
+                return entry.wide.data();
+            }
+        }
+        Entry& entry = entries_[next_];
+        next_ = (next_ + 1) % kEntries;
+        entry.wide.clear();
+        entry.raw.assign(name, length);
+        entry.span = SplitName(entry.wide, name);
+        entry.wide.push_back(0);
+        *span = entry.span;
+        return entry.wide.data();
+    }
+
+    // Forgets every name; gives back the memory of large ones.
+    void Trim()
+    {
+        for (Entry& entry : entries_) {
+            entry.wide.Trim();
+            entry.raw.clear();
+            if (entry.raw.capacity() > kRetainedBytes) {
+                std::string().swap(entry.raw);
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t kEntries = 8;
+    struct Entry {
+        std::string raw;
+        TextBuffer wide;
+        NameSpan span;
+    };
+    Entry entries_[kEntries];
+    std::size_t next_ = 0;
+};
 
 bool SameText(const OLECHAR* a, int aLength, const OLECHAR* b, int bLength)
 {
@@ -639,8 +710,13 @@ private:
         } catch (...) {
             result = E_UNEXPECTED;
         }
+        documentBytes_.clear();
+        if (documentBytes_.capacity() > kRetainedBytes) {
+            std::vector<char>().swap(documentBytes_);
+        }
         pendingText_.Trim();
         names_.Trim();
+        elementNames_.Trim();
         attributes_.Trim();
         if (FAILED(result) || parserMemory_.live > kRetainedBytes) {
             FreeParser();  // a failed or large parse leaves nothing behind
@@ -660,24 +736,25 @@ private:
         if (handler_ != nullptr) {
             result = handler_->startDocument();
         }
-        bool finished = false;
-        while (SUCCEEDED(result) && !finished) {
+        if (SUCCEEDED(result)) {
+            result = ReadDocument(stream);
+        }
+        if (SUCCEEDED(result)) {
+            // The whole document in one final buffer: Expat then skips the
+            // line and column bookkeeping it does over every byte of a buffer
+            // that is not the last, which costs as much as the parse itself.
             ParserMemoryScope scope(&parserMemory_);
-            void* buffer = XML_GetBuffer(parser_, kReadChunkBytes);
+            int length = static_cast<int>(documentBytes_.size());
+            void* buffer = XML_GetBuffer(parser_, length);
             if (buffer == nullptr) {
                 result = ExpatFailure(XML_GetErrorCode(parser_));
-                break;
-            }
-            ULONG bytesRead = 0;
-            HRESULT readResult = stream->Read(buffer, kReadChunkBytes, &bytesRead);
-            if (FAILED(readResult)) {
-                result = readResult;
-                break;
-            }
-            finished = bytesRead == 0;
-            if (XML_ParseBuffer(parser_, static_cast<int>(bytesRead), finished ? XML_TRUE : XML_FALSE) !=
-                XML_STATUS_OK) {
-                result = FAILED(failure_) ? failure_ : ExpatFailure(XML_GetErrorCode(parser_));
+            } else {
+                if (length > 0) {
+                    std::memcpy(buffer, documentBytes_.data(), documentBytes_.size());
+                }
+                if (XML_ParseBuffer(parser_, length, XML_TRUE) != XML_STATUS_OK) {
+                    result = FAILED(failure_) ? failure_ : ExpatFailure(XML_GetErrorCode(parser_));
+                }
             }
         }
         if (SUCCEEDED(result)) {
@@ -688,6 +765,32 @@ private:
         }
         pendingText_.clear();
         return result;
+    }
+
+    // Reads the stream to its end (a read of 0 bytes) into documentBytes_,
+    // which may not grow past kMaxSaxParserBytes.
+    HRESULT ReadDocument(ISequentialStream* stream)
+    {
+        documentBytes_.clear();
+        for (;;) {
+            std::size_t size = documentBytes_.size();
+            if (size + kReadChunkBytes > kMaxSaxParserBytes) {
+                return E_OUTOFMEMORY;
+            }
+            if (documentBytes_.capacity() < size + kReadChunkBytes) {
+                documentBytes_.reserve(std::max(documentBytes_.capacity() * 2, size + kReadChunkBytes));
+            }
+            documentBytes_.resize(size + kReadChunkBytes);
+            ULONG bytesRead = 0;
+            HRESULT readResult = stream->Read(documentBytes_.data() + size, kReadChunkBytes, &bytesRead);
+            documentBytes_.resize(size + (SUCCEEDED(readResult) ? std::min<ULONG>(bytesRead, kReadChunkBytes) : 0));
+            if (FAILED(readResult)) {
+                return readResult;
+            }
+            if (bytesRead == 0) {
+                return S_OK;
+            }
+        }
     }
 
     // Ends the parse with the first failure; later events are not delivered.
@@ -758,11 +861,9 @@ private:
             if (self->handler_ == nullptr) {
                 return;
             }
-            self->names_.clear();
-            NameSpan span = SplitName(self->names_, name);
-            self->names_.push_back(0);
+            NameSpan span;
+            const OLECHAR* names = self->elementNames_.Lookup(name, &span);
             self->attributes_.Load(attributes);
-            const OLECHAR* names = self->names_.data();
             HRESULT result = self->handler_->startElement(names + span.uri, span.uriLength, names + span.local,
                                                           span.localLength, names + span.qualified,
                                                           span.qualifiedLength, &self->attributes_);
@@ -782,10 +883,8 @@ private:
             if (self->handler_ == nullptr) {
                 return;
             }
-            self->names_.clear();
-            NameSpan span = SplitName(self->names_, name);
-            self->names_.push_back(0);
-            const OLECHAR* names = self->names_.data();
+            NameSpan span;
+            const OLECHAR* names = self->elementNames_.Lookup(name, &span);
             HRESULT result = self->handler_->endElement(names + span.uri, span.uriLength, names + span.local,
                                                         span.localLength, names + span.qualified,
                                                         span.qualifiedLength);
@@ -881,8 +980,10 @@ private:
     unsigned long hashSalt_ = NewHashSalt();
     HRESULT failure_ = S_OK;
     int depth_ = 0;
+    std::vector<char> documentBytes_;
     TextBuffer pendingText_;
     TextBuffer names_;
+    NameCache elementNames_;
     ExpatAttributes attributes_;
 };
 
