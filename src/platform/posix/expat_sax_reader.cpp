@@ -39,26 +39,27 @@ constexpr ULONG kReadChunkBytes = 64 * 1024;
 // responses of up to about a megabyte again and again touches no fresh memory.
 constexpr std::size_t kRetainedBytes = 4 * 1024 * 1024;
 
-// A growable UTF-16 buffer that, unlike a vector, does not zero what it is
-// about to overwrite. Growth failure throws std::bad_alloc.
-class TextBuffer {
+// A growable buffer that, unlike a vector, does not zero what it is about to
+// overwrite. Growth failure throws std::bad_alloc.
+template <typename Unit>
+class GrowableBuffer {
 public:
-    TextBuffer() = default;
-    TextBuffer(const TextBuffer&) = delete;
-    TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer() { std::free(data_); }
+    GrowableBuffer() = default;
+    GrowableBuffer(const GrowableBuffer&) = delete;
+    GrowableBuffer& operator=(const GrowableBuffer&) = delete;
+    ~GrowableBuffer() { std::free(data_); }
 
-    OLECHAR* data() { return data_; }
-    const OLECHAR* data() const { return data_; }
+    Unit* data() { return data_; }
+    const Unit* data() const { return data_; }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     void clear() { size_ = 0; }
-    OLECHAR& operator[](std::size_t index) { return data_[index]; }
-    const OLECHAR& operator[](std::size_t index) const { return data_[index]; }
+    Unit& operator[](std::size_t index) { return data_[index]; }
+    const Unit& operator[](std::size_t index) const { return data_[index]; }
 
     // Room for count more units after size(); the caller writes them and
     // then calls Resize with the size reached.
-    OLECHAR* Reserve(std::size_t count)
+    Unit* Reserve(std::size_t count)
     {
         if (count > capacity_ - size_) {
             std::size_t wanted = size_ + count;
@@ -66,7 +67,7 @@ public:
             if (grown < 64) {
                 grown = 64;
             }
-            auto* block = static_cast<OLECHAR*>(std::realloc(data_, grown * sizeof(OLECHAR)));
+            auto* block = static_cast<Unit*>(std::realloc(data_, grown * sizeof(Unit)));
             if (block == nullptr) {
                 throw std::bad_alloc();
             }
@@ -76,7 +77,7 @@ public:
         return data_ + size_;
     }
     void Resize(std::size_t size) { size_ = size; }
-    void push_back(OLECHAR unit)
+    void push_back(Unit unit)
     {
         *Reserve(1) = unit;
         ++size_;
@@ -85,7 +86,7 @@ public:
     void Trim()
     {
         size_ = 0;
-        if (capacity_ * sizeof(OLECHAR) > kRetainedBytes) {
+        if (capacity_ * sizeof(Unit) > kRetainedBytes) {
             std::free(data_);
             data_ = nullptr;
             capacity_ = 0;
@@ -93,10 +94,12 @@ public:
     }
 
 private:
-    OLECHAR* data_ = nullptr;
+    Unit* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
+
+using TextBuffer = GrowableBuffer<OLECHAR>;
 
 // Appends the UTF-16 form of a UTF-8 text (Expat has checked it is well
 // formed). No UTF-8 byte yields more than one UTF-16 unit, so room for length
@@ -710,10 +713,7 @@ private:
         } catch (...) {
             result = E_UNEXPECTED;
         }
-        documentBytes_.clear();
-        if (documentBytes_.capacity() > kRetainedBytes) {
-            std::vector<char>().swap(documentBytes_);
-        }
+        documentBytes_.Trim();
         pendingText_.Trim();
         names_.Trim();
         elementNames_.Trim();
@@ -777,19 +777,16 @@ private:
             if (size + kReadChunkBytes > kMaxSaxParserBytes) {
                 return E_OUTOFMEMORY;
             }
-            if (documentBytes_.capacity() < size + kReadChunkBytes) {
-                documentBytes_.reserve(std::max(documentBytes_.capacity() * 2, size + kReadChunkBytes));
-            }
-            documentBytes_.resize(size + kReadChunkBytes);
+            char* room = documentBytes_.Reserve(kReadChunkBytes);
             ULONG bytesRead = 0;
-            HRESULT readResult = stream->Read(documentBytes_.data() + size, kReadChunkBytes, &bytesRead);
-            documentBytes_.resize(size + (SUCCEEDED(readResult) ? std::min<ULONG>(bytesRead, kReadChunkBytes) : 0));
+            HRESULT readResult = stream->Read(room, kReadChunkBytes, &bytesRead);
             if (FAILED(readResult)) {
                 return readResult;
             }
             if (bytesRead == 0) {
                 return S_OK;
             }
+            documentBytes_.Resize(size + std::min<ULONG>(bytesRead, kReadChunkBytes));
         }
     }
 
@@ -980,7 +977,7 @@ private:
     unsigned long hashSalt_ = NewHashSalt();
     HRESULT failure_ = S_OK;
     int depth_ = 0;
-    std::vector<char> documentBytes_;
+    GrowableBuffer<char> documentBytes_;
     TextBuffer pendingText_;
     TextBuffer names_;
     NameCache elementNames_;
