@@ -266,6 +266,34 @@ TEST(ResponseArrays, AnnouncedSizeCostsNothingBeforeItsItems)
     EXPECT_EQ(parameters.outPoints[36].x, 36);
 }
 
+// A count member holds what its type can: Catalog counts its entries in an
+// unsignedByte, so 255 entries read (and are all released again) and 256 are
+// refused rather than counted as 0.
+TEST(ResponseArrays, CountMemberOfANarrowType)
+{
+    for (int count : {200, 255, 256}) {
+        SCOPED_TRACE(count);
+        std::string entries;
+        for (int i = 0; i < count; ++i) {
+            entries += "<e><label>entry</label></e>";
+        }
+        TableHandler handler(ts::OperationTable, ts::HeaderTable);
+        ts::CatalogParameters parameters{};
+        HRESULT result = handler.Parse(
+            ts::kCatalog, &parameters,
+            Envelope("<m:C><entries soapenc:arrayType=\"m:Entry[" + std::to_string(count) + "]\">" + entries +
+                     "</entries><Az>1</Az><BY>2</BY></m:C>"));
+        if (count > 255) {
+            EXPECT_EQ(result, E_FAIL);
+            EXPECT_EQ(parameters.entries, nullptr);
+            continue;
+        }
+        ASSERT_EQ(result, S_OK);
+        ASSERT_EQ(parameters.entryCount, count);
+        EXPECT_EQ(ToText(parameters.entries[count - 1].label), Text(OLESTR("entry")));
+    }
+}
+
 // Document-style arrays of structures that grow, each holding a growing array.
 TEST(ResponseArrays, GrowingArraysInsideGrowingArrayItems)
 {

@@ -158,7 +158,7 @@ struct LiteralHeadedParameters {
 struct CatalogParameters {
     BSTR filter;              // in string, Nillable
     Entry* entries;           // out PointerArray of Entry, count in entryCount, Nillable
-    std::int32_t entryCount;  // out int, NotSerialized
+    std::uint8_t entryCount;  // out unsignedByte, NotSerialized: at most 255 entries
     Point corners[2];         // out InlineArray of Point {1, 2}
     std::int32_t shades[2];   // out InlineArray of Color {1, 2}
     BinaryValue picture;      // out base64Binary, Nillable
@@ -439,7 +439,7 @@ inline constexpr FieldDescriptor kCatalogFields[] = {
     /* 0 */ Member("filter", OLESTR("filter"), XsdString, kIn | Nillable | kRpcEncoded, offsetof(C, filter)),
     /* 1 */ Member("entries", OLESTR("entries"), UserType, kOut | PointerArray | Nillable | kRpcEncoded,
                    offsetof(C, entries), nullptr, &EntryStructure, 2),
-    /* 2 */ Member("entryCount", OLESTR("entryCount"), XsdInt, kOut | NotSerialized | kRpcEncoded,
+    /* 2 */ Member("entryCount", OLESTR("entryCount"), XsdUnsignedByte, kOut | NotSerialized | kRpcEncoded,
                    offsetof(C, entryCount)),
     /* 3 */ Member("corners", OLESTR("corners"), UserType, kOut | InlineArray | kRpcEncoded, offsetof(C, corners),
                    kPairDimensions, &PointStructure),

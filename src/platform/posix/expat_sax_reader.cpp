@@ -38,6 +38,8 @@ constexpr ULONG kReadChunkBytes = 64 * 1024;
 // smaller ones are kept for the reader's next parse, so that a reader parsing
 // responses of up to about a megabyte again and again touches no fresh memory.
 constexpr std::size_t kRetainedBytes = 4 * 1024 * 1024;
+// The reader's copy of a document, handed to Expat whole, is kept only when small.
+constexpr std::size_t kRetainedDocumentBytes = 256 * 1024;
 
 // A growable buffer that, unlike a vector, does not zero what it is about to
 // overwrite. Growth failure throws std::bad_alloc.
@@ -82,11 +84,12 @@ public:
         *Reserve(1) = unit;
         ++size_;
     }
-    // Empties the buffer and gives its memory back when it has grown large.
-    void Trim()
+    // Empties the buffer and gives its memory back when it has grown larger
+    // than retainedBytes.
+    void Trim(std::size_t retainedBytes = kRetainedBytes)
     {
         size_ = 0;
-        if (capacity_ * sizeof(Unit) > kRetainedBytes) {
+        if (capacity_ * sizeof(Unit) > retainedBytes) {
             std::free(data_);
             data_ = nullptr;
             capacity_ = 0;
@@ -752,6 +755,8 @@ private:
                 if (length > 0) {
                     std::memcpy(buffer, documentBytes_.data(), documentBytes_.size());
                 }
+                // Expat holds the document now; a large copy of it goes at once.
+                documentBytes_.Trim(kRetainedDocumentBytes);
                 if (XML_ParseBuffer(parser_, length, XML_TRUE) != XML_STATUS_OK) {
                     result = FAILED(failure_) ? failure_ : ExpatFailure(XML_GetErrorCode(parser_));
                 }
