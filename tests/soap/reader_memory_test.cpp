@@ -54,54 +54,6 @@ struct Peak {
     void Sample() { highest = std::max(highest, HeapInUse()); }
 };
 
-// The response, read in small pieces with the heap sampled at every read.
-class SampledStream final : public IStream {
-public:
-    SampledStream(const std::string& bytes, Peak* peak) : inner_(bytes, 4096), peak_(peak) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
-    {
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IStream) || IsEqualIID(iid, IID_ISequentialStream)) {
-            *object = static_cast<IStream*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE Read(void* destination, ULONG byteCount, ULONG* bytesRead) override
-    {
-        peak_->Sample();
-        return inner_.Read(destination, byteCount, bytesRead);
-    }
-    HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override { return STG_E_INVALIDFUNCTION; }
-    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return STG_E_INVALIDFUNCTION; }
-    HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER) override { return STG_E_INVALIDFUNCTION; }
-    HRESULT STDMETHODCALLTYPE CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override
-    {
-        return STG_E_INVALIDFUNCTION;
-    }
-    HRESULT STDMETHODCALLTYPE Commit(DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Revert() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override
-    {
-        return STG_E_INVALIDFUNCTION;
-    }
-    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override
-    {
-        return STG_E_INVALIDFUNCTION;
-    }
-    HRESULT STDMETHODCALLTYPE Stat(STATSTG*, DWORD) override { return STG_E_INVALIDFUNCTION; }
-    HRESULT STDMETHODCALLTYPE Clone(IStream**) override { return STG_E_INVALIDFUNCTION; }
-
-private:
-    MemoryStream inner_;
-    Peak* peak_;
-};
-
 // The heap, sampled at every block the reader asks for.
 class SampledMemory final : public IMemoryManager {
 public:
@@ -184,7 +136,9 @@ TEST(ReaderMemory, MostExpensiveDocumentsStayWithinTheBound)
         Peak peak;
         SampledMemory memory(&peak);
         handler.memory = &memory;
-        SampledStream stream(document.response, &peak);
+        // The response in small pieces, with the heap sampled at every read.
+        MemoryStream stream(document.response, 4096);
+        stream.OnRead([&peak] { peak.Sample(); });
         handler.ResetParseState();
         handler.parameterRecord = parameters;
         ASSERT_EQ(handler.PushHeaderLevel(document.operation), S_OK);
