@@ -168,6 +168,19 @@ TEST(ResponseReader, SimpleValues)
     }
 }
 
+// The ReturnValue member is written as "return", so that is the only name it
+// is read by; its table name is an unknown member.
+TEST(ResponseReader, ReturnValueReadByItsWrittenName)
+{
+    TableHandler handler(ts::OperationTable, ts::HeaderTable);
+    ts::ScalarsParameters parameters{};
+    EXPECT_EQ(handler.Parse(ts::kScalars, &parameters, Envelope("<m:R><total>1</total><tiny>-5</tiny></m:R>")),
+              E_FAIL);
+    ASSERT_EQ(handler.Parse(ts::kScalars, &parameters, Envelope("<m:R><total>1</total><return>-5</return></m:R>")),
+              S_OK);
+    EXPECT_EQ(parameters.tiny, -5);
+}
+
 TEST(ResponseReader, StructuresAndEnumerations)
 {
     const std::string point = "<outPoint><x>1</x><y>-2</y><label>here</label></outPoint>";
