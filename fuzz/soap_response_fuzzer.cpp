@@ -1,9 +1,14 @@
 // The SOAP response reader over hostile bytes: the first byte picks an
-// operation of the terminal service or of the test service (structures,
-// arrays, references, headers); the rest is the response body. Every value
-// the reader stores is released again, so leaks and overruns show up.
+// operation of the terminal service or of the test service (every descriptor
+// kind: structures holding arrays, strings and binary values, pointer, inline
+// and growing arrays of simple values, structures and enumerations, references
+// forward to items and into items, ChainedOut, headers, IgnoreText, names
+// sharing a hash); the rest is the response body, delivered in pieces whose
+// size the second byte picks. After any parse, success or failure,
+// ReleaseParameters must leave nothing allocated (LeakSanitizer checks that).
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "soap/soap_reader_fixture.h"
@@ -14,27 +19,36 @@ using corvel::soap::testing::TableHandler;
 namespace ts = corvel::soap::test_service;
 namespace term = corvel::soap::terminal_service;
 
+// Room for the largest parameter record of either service.
+constexpr std::size_t kRecordBytes = 1024;
+static_assert(sizeof(ts::ArraysParameters) <= kRecordBytes && sizeof(ts::CatalogParameters) <= kRecordBytes &&
+              sizeof(ts::StructuresParameters) <= kRecordBytes && sizeof(ts::GrowListParameters) <= kRecordBytes &&
+              sizeof(ts::ScalarsParameters) <= kRecordBytes && sizeof(ts::ChainedLateParameters) <= kRecordBytes);
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (size < 1) {
+    if (size < 2) {
         return 0;
     }
-    std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
     std::size_t selector = data[0];
-    alignas(std::max_align_t) unsigned char parameters[1024] = {};
-    static_assert(sizeof(ts::ArraysParameters) <= sizeof(parameters));
-    static_assert(sizeof(ts::StructuresParameters) <= sizeof(parameters));
-    if (selector < 0x80) {
+    // 0 reads the whole body at once; otherwise pieces of 1 to 255 bytes.
+    ULONG chunkBytes = data[1] == 0 ? 0xFFFFFFFFu : data[1];
+    std::string body(reinterpret_cast<const char*>(data + 2), size - 2);
+    alignas(std::max_align_t) unsigned char parameters[kRecordBytes] = {};
+    if (selector < 0x40) {
         TableHandler handler(term::OperationTable, term::HeaderTable);
-        handler.Parse(selector % term::kOperationCount, parameters, body);
+        handler.Parse(selector % term::kOperationCount, parameters, body, chunkBytes);
         handler.ReleaseParameters();
     } else {
         ts::TestHeaderRecord headers{};
         TableHandler handler(ts::OperationTable, ts::HeaderTable, &headers);
-        handler.Parse(selector % ts::kOperationCount, parameters, body);
+        handler.Parse(selector % ts::kOperationCount, parameters, body, chunkBytes);
         handler.ReleaseParameters();
+        if (headers.ServerNote != nullptr) {
+            std::abort();  // an out header survived ReleaseParameters
+        }
     }
     return 0;
 }

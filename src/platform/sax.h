@@ -5,6 +5,8 @@
 // MSXML's; on Linux the same shapes are declared here and Expat does the work.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/compat.h"
 
 #if defined(_WIN32)
@@ -146,10 +148,20 @@ inline constexpr CLSID kClsidSaxXmlReader = {0x079AA557, 0x4A18, 0x424A,
 // parse with kSaxTooDeep instead of growing the handlers' stacks without bound.
 inline constexpr int kMaxSaxElementDepth = 1024;
 
-// Parse results of the Linux reader that come from the reader itself.
+// Most memory the Linux reader's XML parser may hold during one parse. A
+// response is at most 16 MiB (the HTTP client's bound) and the parser needs a
+// few times its largest token; beyond this the parse fails with E_OUTOFMEMORY.
+inline constexpr std::size_t kMaxSaxParserBytes = 64u * 1024 * 1024;
+
+// Parse results of the Linux reader that come from the reader itself, one per
+// kind of failure; running out of memory (or past kMaxSaxParserBytes) is
+// E_OUTOFMEMORY, and a failing callback's own code ends the parse unchanged.
 inline constexpr HRESULT kSaxNotWellFormed = MAKE_HRESULT_VALUE(0xC00CE556);
 inline constexpr HRESULT kSaxTooDeep = MAKE_HRESULT_VALUE(0xC00CE55A);
 inline constexpr HRESULT kSaxDoctypeRefused = MAKE_HRESULT_VALUE(0xC00CE55B);
+inline constexpr HRESULT kSaxUnexpectedEnd = MAKE_HRESULT_VALUE(0xC00CE55C);  // empty, or ends inside the root
+inline constexpr HRESULT kSaxUndeclaredPrefix = MAKE_HRESULT_VALUE(0xC00CE55D);
+inline constexpr HRESULT kSaxBadEncoding = MAKE_HRESULT_VALUE(0xC00CE55E);  // unknown or wrong encoding
 
 // Makes a SAX2 reader with namespace processing: MSXML's through COM on
 // Windows (the calling thread must have initialised COM), Expat's on Linux.

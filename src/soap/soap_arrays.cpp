@@ -14,9 +14,11 @@ namespace {
 
 constexpr std::uint32_t kArrayFlags = PointerArray | InlineArray;
 constexpr std::size_t kFirstGrowSlots = 10;
-// An announced size beyond this is refused before anything is allocated: a
-// response is at most 16 MiB and every item takes at least four bytes of it.
-constexpr std::uint64_t kMaxAnnouncedItems = 4u * 1024 * 1024;
+// Announced sizes are read up to this and refused beyond it (no count member
+// holds more). Nothing is allocated for an announcement alone: an announced
+// array's block grows with the items that arrive, as a growing array's does,
+// so what it costs follows the bytes that carried its items.
+constexpr std::uint64_t kMaxAnnouncedItems = std::numeric_limits<std::int32_t>::max();
 constexpr std::uint64_t kMaxBlockBytes = std::numeric_limits<std::uint32_t>::max();
 
 bool IsSpace(OLECHAR c)
@@ -24,27 +26,28 @@ bool IsSpace(OLECHAR c)
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
 }
 
-// The count member of a PointerArray, written with the width of its type.
+// The count member of a PointerArray, an integer of any width: written and
+// read by its type, and never asked to hold more than its type can.
 void WriteCount(void* address, std::int32_t typeCode, std::size_t value)
 {
     switch (XsdElementSize(typeCode)) {
     case 1: {
-        auto v = static_cast<std::int8_t>(value);
+        auto v = static_cast<std::uint8_t>(value);
         std::memcpy(address, &v, sizeof(v));
         break;
     }
     case 2: {
-        auto v = static_cast<std::int16_t>(value);
+        auto v = static_cast<std::uint16_t>(value);
         std::memcpy(address, &v, sizeof(v));
         break;
     }
     case 8: {
-        auto v = static_cast<std::int64_t>(value);
+        auto v = static_cast<std::uint64_t>(value);
         std::memcpy(address, &v, sizeof(v));
         break;
     }
     default: {
-        auto v = static_cast<std::int32_t>(value);
+        auto v = static_cast<std::uint32_t>(value);
         std::memcpy(address, &v, sizeof(v));
         break;
     }
@@ -54,31 +57,66 @@ void WriteCount(void* address, std::int32_t typeCode, std::size_t value)
 std::size_t ReadCount(const void* address, std::int32_t typeCode)
 {
     std::int64_t value = 0;
-    switch (XsdElementSize(typeCode)) {
-    case 1: {
+    switch (typeCode) {
+    case XsdByte: {
         std::int8_t v;
         std::memcpy(&v, address, sizeof(v));
         value = v;
         break;
     }
-    case 2: {
+    case XsdUnsignedByte: {
+        std::uint8_t v;
+        std::memcpy(&v, address, sizeof(v));
+        value = v;
+        break;
+    }
+    case XsdShort: {
         std::int16_t v;
         std::memcpy(&v, address, sizeof(v));
         value = v;
         break;
     }
-    case 8: {
-        std::memcpy(&value, address, sizeof(value));
+    case XsdUnsignedShort: {
+        std::uint16_t v;
+        std::memcpy(&v, address, sizeof(v));
+        value = v;
         break;
     }
-    default: {
+    case XsdInt: {
         std::int32_t v;
         std::memcpy(&v, address, sizeof(v));
         value = v;
         break;
     }
+    case XsdUnsignedInt: {
+        std::uint32_t v;
+        std::memcpy(&v, address, sizeof(v));
+        value = v;
+        break;
+    }
+    default: {
+        std::memcpy(&value, address, sizeof(value));
+        break;
+    }
     }
     return value < 0 ? 0 : static_cast<std::size_t>(value);
+}
+
+// The largest item count a count member of this type holds.
+std::size_t CountLimit(std::int32_t typeCode)
+{
+    switch (typeCode) {
+    case XsdByte:
+        return std::numeric_limits<std::int8_t>::max();
+    case XsdUnsignedByte:
+        return std::numeric_limits<std::uint8_t>::max();
+    case XsdShort:
+        return std::numeric_limits<std::int16_t>::max();
+    case XsdUnsignedShort:
+        return std::numeric_limits<std::uint16_t>::max();
+    default:
+        return std::numeric_limits<std::int32_t>::max();
+    }
 }
 
 std::size_t InlineCount(const std::int32_t* dimensions)
@@ -104,7 +142,8 @@ const FieldDescriptor* CountMember(const TypeDescriptor* record, const FieldDesc
             return nullptr;
         }
     }
-    return &record->fields[member.sizeFieldIndex];
+    const FieldDescriptor* count = &record->fields[member.sizeFieldIndex];
+    return IsIntegerTypeCode(count->typeCode) ? count : nullptr;
 }
 
 enum class Announcement { Absent, Announced, Invalid };
@@ -216,35 +255,40 @@ HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDes
             return E_FAIL;
         }
         void* countAddress = static_cast<char*>(recordAddress) + count->offset;
+        std::size_t itemSize = ItemSize(*member);
         std::size_t slots = 0;
         if (!announced) {
             if (rpcEncoded) {
                 return E_FAIL;  // encoded arrays announce their size
             }
-            WriteCount(countAddress, count->typeCode, 0);
             slots = kFirstGrowSlots;
             levelFlags |= GrowArray;
-            capacity = kFirstGrowSlots;
             expected = 0;
         } else {
-            WriteCount(countAddress, count->typeCode, static_cast<std::size_t>(announcedSize));
+            if (announcedSize > CountLimit(count->typeCode)) {
+                return E_FAIL;  // more items than the count member can hold
+            }
+            if (announcedSize > 0 && itemSize > 0 && announcedSize * itemSize > kMaxBlockBytes) {
+                return E_INVALIDARG;
+            }
             if (announcedSize == 0) {
+                WriteCount(countAddress, count->typeCode, 0);
                 noChildren = true;
                 return PushLevel(nullptr, nullptr, nullptr, 0, 0, 0);
             }
-            slots = static_cast<std::size_t>(announcedSize);
-            expected = slots;
+            expected = static_cast<std::size_t>(announcedSize);
+            slots = expected < kFirstGrowSlots ? expected : kFirstGrowSlots;
         }
-        std::size_t itemSize = ItemSize(*member);
         if (itemSize == 0) {
             return E_FAIL;
-        }
-        if (static_cast<std::uint64_t>(slots) * itemSize > kMaxBlockBytes) {
-            return E_INVALIDARG;
         }
         void** pointer = static_cast<void**>(arrayAddress);
         if (*pointer != nullptr) {
             return E_FAIL;  // the block is filled once per call
+        }
+        HRESULT charged = Charge(HeapBlockBytes(slots * itemSize));
+        if (FAILED(charged)) {
+            return charged;
         }
         void* block = memory->Allocate(slots * itemSize);
         if (block == nullptr) {
@@ -252,6 +296,10 @@ HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDes
         }
         std::memset(block, 0, slots * itemSize);
         *pointer = block;
+        // The count member counts the items as they arrive (Release frees
+        // exactly those); it reaches the announced size with the last one.
+        WriteCount(countAddress, count->typeCode, 0);
+        capacity = slots;
     } else if ((member->flags & InlineArray) != 0) {
         std::size_t count = InlineCount(member->dimensions);
         if (announced && announcedSize != count) {
@@ -267,16 +315,27 @@ HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDes
 
 HRESULT CSoapRootHandler::MakeRoomForItem(ParseLevel& level)
 {
-    if (level.received != level.expected) {
-        return S_OK;
-    }
-    if ((level.levelFlags & GrowArray) == 0 || (level.levelFlags & PointerArray) == 0 || level.field == nullptr) {
+    bool growing = (level.levelFlags & GrowArray) != 0;
+    if (level.received == level.expected && !growing) {
         return E_FAIL;  // more items than announced
+    }
+    if ((level.levelFlags & PointerArray) == 0) {
+        return level.received < level.expected ? S_OK : E_FAIL;  // an inline array never grows
+    }
+    if (level.field == nullptr) {
+        return E_FAIL;
     }
     if (level.received < level.capacity) {
         return S_OK;
     }
+    const FieldDescriptor* count = CountMember(level.descriptor, *level.field);
+    if (count == nullptr || level.received >= CountLimit(count->typeCode)) {
+        return E_FAIL;  // the count member could not hold one more
+    }
     std::size_t slots = level.received * 2 < kFirstGrowSlots ? kFirstGrowSlots : level.received * 2;
+    if (!growing && slots > level.expected) {
+        slots = level.expected;
+    }
     std::size_t itemSize = ItemSize(*level.field);
     if (itemSize == 0) {
         return E_FAIL;
@@ -284,15 +343,37 @@ HRESULT CSoapRootHandler::MakeRoomForItem(ParseLevel& level)
     if (static_cast<std::uint64_t>(slots) * itemSize > kMaxBlockBytes) {
         return E_INVALIDARG;
     }
+    std::size_t oldBytes = level.capacity * itemSize;
+    HRESULT charged = Charge(HeapBlockBytes(slots * itemSize) - HeapBlockBytes(oldBytes));
+    if (FAILED(charged)) {
+        return charged;
+    }
     void** pointer = static_cast<void**>(level.target);
-    void* block = memory->Reallocate(*pointer, slots * itemSize);
+    char* oldBlock = static_cast<char*>(*pointer);
+    void* block = memory->Reallocate(oldBlock, slots * itemSize);
     if (block == nullptr) {
         return E_OUTOFMEMORY;
     }
-    std::memset(static_cast<char*>(block) + level.capacity * itemSize, 0, (slots - level.capacity) * itemSize);
+    std::memset(static_cast<char*>(block) + oldBytes, 0, slots * itemSize - oldBytes);
+    if (block != oldBlock) {
+        RebaseReferences(oldBlock, oldBytes, static_cast<char*>(block));
+    }
     *pointer = block;
     level.capacity = slots;
     return S_OK;
+}
+
+void CSoapRootHandler::RebaseReferences(const char* oldBlock, std::size_t oldBytes, char* newBlock)
+{
+    // A pending reference may target an item of the block (or a record
+    // inside one): it must follow the items to their new place.
+    auto first = reinterpret_cast<std::uintptr_t>(oldBlock);
+    for (auto& entry : references) {
+        auto target = reinterpret_cast<std::uintptr_t>(entry.second.target);
+        if (target >= first && target - first < oldBytes) {
+            entry.second.target = newBlock + (target - first);
+        }
+    }
 }
 
 void* CSoapRootHandler::NextItemSlot(ParseLevel& level)
@@ -307,13 +388,15 @@ void* CSoapRootHandler::NextItemSlot(ParseLevel& level)
         return nullptr;
     }
     char* slot = base + itemSize * level.received;
-    if ((level.levelFlags & GrowArray) != 0) {
+    if ((level.levelFlags & PointerArray) != 0) {
         // The record holding the array starts member.offset before it.
         const FieldDescriptor* count = CountMember(level.descriptor, *level.field);
         if (count != nullptr) {
             char* record = static_cast<char*>(level.target) - level.field->offset;
             WriteCount(record + count->offset, count->typeCode, level.received + 1);
         }
+    }
+    if ((level.levelFlags & GrowArray) != 0) {
         ++level.expected;
     }
     ++level.received;
@@ -343,11 +426,20 @@ HRESULT CSoapRootHandler::ReadReference(const FieldDescriptor* member, void* add
     ParseLevel saved;
     saved.target = address;
     saved.levelFlags = ((member->flags | addFlags) & ~removeFlags) & ~ValuePending;
-    if (!levels.empty() && Top().field != nullptr && (Top().field->flags & kArrayFlags) != 0) {
-        saved.levelFlags &= ~kArrayFlags;  // the saved value is one item
+    if (itemOfArray) {
+        // The saved value is one item. Whether it is one is the top level's
+        // own form (an array level), not its field's: a structure that is an
+        // item of an array has the array member as its field.
+        saved.levelFlags &= ~kArrayFlags;
     }
     saved.descriptor = levels.empty() ? nullptr : Top().descriptor;
     saved.field = member;
+    std::size_t idBytes = static_cast<std::size_t>(hrefLength) * sizeof(OLECHAR);
+    HRESULT charged = Charge(HeapBlockBytes(sizeof(ParseLevel) + 2 * sizeof(void*) + sizeof(std::size_t)) +
+                             (hrefLength > 7 ? HeapBlockBytes(idBytes + sizeof(OLECHAR)) : 0));
+    if (FAILED(charged)) {
+        return charged;
+    }
     try {
         auto inserted = references.emplace(std::basic_string<OLECHAR>(href, static_cast<std::size_t>(hrefLength)),
                                            std::move(saved));

@@ -13,6 +13,13 @@ namespace {
 constexpr std::size_t kLevelGrowth = 16;
 constexpr std::size_t kReferenceBuckets = 17;
 constexpr std::uint32_t kArrayFlags = PointerArray | InlineArray;
+// A ReturnValue member's element is named "return", whatever the member's own name.
+constexpr OLECHAR kReturnName[] = OLESTR("return");
+constexpr std::uint32_t kReturnHash = NameHash(kReturnName);
+// Text buffers kept from one value to the next up to this many code units;
+// beyond it they are given back, so one large value is not held for the
+// proxy's lifetime.
+constexpr std::size_t kRetainedTextUnits = 32 * 1024;
 
 bool SameText(const OLECHAR* a, int aLength, const OLECHAR* b, int bLength)
 {
@@ -43,6 +50,81 @@ const TypeDescriptor* TableEntry(const TypeDescriptor* const* table, std::size_t
     }
     return table[index];
 }
+
+void ReleaseText(std::basic_string<OLECHAR>& text)
+{
+    text.clear();
+    if (text.capacity() > kRetainedTextUnits) {
+        std::basic_string<OLECHAR>().swap(text);
+    }
+}
+
+// The response stream as the SAX reader sees it: every read is passed on and
+// its bytes counted, so that what the reader may hold follows the response's size.
+class CountingStream final : public IStream {
+public:
+    CountingStream(IStream* inner, std::size_t* bytesRead) : inner_(inner), bytesRead_(bytesRead) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+        if (object == nullptr) {
+            return E_POINTER;
+        }
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IStream) || IsEqualIID(iid, IID_ISequentialStream)) {
+            *object = static_cast<IStream*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Lives on ParseResponse's stack for one parse: counts nothing.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    HRESULT STDMETHODCALLTYPE Read(void* destination, ULONG byteCount, ULONG* bytesRead) override
+    {
+        ULONG read = 0;
+        HRESULT result = inner_->Read(destination, byteCount, &read);
+        *bytesRead_ += read;
+        if (bytesRead != nullptr) {
+            *bytesRead = read;
+        }
+        return result;
+    }
+    HRESULT STDMETHODCALLTYPE Write(const void* source, ULONG byteCount, ULONG* written) override
+    {
+        return inner_->Write(source, byteCount, written);
+    }
+    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override
+    {
+        return inner_->Seek(move, origin, newPosition);
+    }
+    HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override { return inner_->SetSize(size); }
+    HRESULT STDMETHODCALLTYPE CopyTo(IStream* target, ULARGE_INTEGER byteCount, ULARGE_INTEGER* read,
+                                     ULARGE_INTEGER* written) override
+    {
+        return inner_->CopyTo(target, byteCount, read, written);
+    }
+    HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override { return inner_->Commit(flags); }
+    HRESULT STDMETHODCALLTYPE Revert() override { return inner_->Revert(); }
+    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER byteCount, DWORD type) override
+    {
+        return inner_->LockRegion(offset, byteCount, type);
+    }
+    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER byteCount, DWORD type) override
+    {
+        return inner_->UnlockRegion(offset, byteCount, type);
+    }
+    HRESULT STDMETHODCALLTYPE Stat(STATSTG* statistics, DWORD flags) override
+    {
+        return inner_->Stat(statistics, flags);
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IStream** copy) override { return inner_->Clone(copy); }
+
+private:
+    IStream* inner_;
+    std::size_t* bytesRead_;
+};
 
 bool IsArrayMember(const FieldDescriptor& member)
 {
@@ -155,7 +237,9 @@ void CSoapRootHandler::ResetParseState()
     textPending = false;
     depth = 0;
     references.clear();
-    valueText_.clear();
+    ReleaseText(valueText_);
+    valueTextReceived_ = false;
+    bodyDepth_ = 0;
 }
 
 bool CSoapRootHandler::IsRpcEncoded() const
@@ -178,6 +262,8 @@ HRESULT STDMETHODCALLTYPE CSoapRootHandler::startDocument()
     textPending = false;
     state = ReaderState::ReadStart;
     valueText_.clear();
+    valueTextReceived_ = false;
+    bodyDepth_ = 0;
     return S_OK;
 }
 
@@ -209,9 +295,29 @@ HRESULT STDMETHODCALLTYPE CSoapRootHandler::startElement(const OLECHAR* namespac
         }
         if (hash == kBodyHash && inEnvelopeNamespace && IsName(localName, localNameLength, OLESTR("Body"))) {
             state = ReaderState::ReadBody;
+            bodyDepth_ = depth;
             return previous == ReaderState::ReadStart ? E_FAIL : S_OK;
         }
         return S_OK;  // another envelope-level element: ignored, its children examined alike
+    }
+    case ReaderState::ReadDone: {
+        // SOAP lets namespace-qualified elements follow the Body; they carry
+        // nothing for the call and are skipped whole. An unqualified element
+        // there, or another Envelope, Header or Body, is out of place.
+        if (namespaceUriLength == 0) {
+            return E_FAIL;
+        }
+        if (IsEnvelopeNamespace(namespaceUri, namespaceUriLength) &&
+            (IsName(localName, localNameLength, OLESTR("Envelope")) ||
+             IsName(localName, localNameLength, OLESTR("Header")) ||
+             IsName(localName, localNameLength, OLESTR("Body")))) {
+            return E_FAIL;
+        }
+        if (!xmlReader) {
+            return E_FAIL;
+        }
+        --depth;  // the skipper consumes the element's end tag
+        return skipper.Install(xmlReader.get(), this);
     }
     case ReaderState::ReadHeader:
     case ReaderState::ReadCall:
@@ -282,8 +388,10 @@ HRESULT CSoapRootHandler::ReadMember(const OLECHAR* localName, int localNameLeng
                 (chained->typeDescriptor->callFlags & ChainedOut) != 0) {
                 return E_FAIL;
             }
-            // The chained structure starts the parameter record.
-            HRESULT result = PushLevel(Top().target, chained->typeDescriptor, chained, chained->flags, 0,
+            // The chained structure is the out member itself, wherever it
+            // stands in the parameter record.
+            void* chainedTarget = static_cast<char*>(Top().target) + chained->offset;
+            HRESULT result = PushLevel(chainedTarget, chained->typeDescriptor, chained, chained->flags, 0,
                                        chained->typeDescriptor->outCount);
             if (FAILED(result)) {
                 return result;
@@ -305,8 +413,12 @@ HRESULT CSoapRootHandler::ReadMember(const OLECHAR* localName, int localNameLeng
             std::uint32_t hash = NameHash(localName, static_cast<std::size_t>(localNameLength));
             for (std::size_t i = 0; descriptor->fields[i].hash != 0; ++i) {
                 const FieldDescriptor& candidate = descriptor->fields[i];
-                if (candidate.hash == hash && IsResponseMember(candidate) &&
-                    SameText(candidate.wideName, candidate.nameLength, localName, localNameLength)) {
+                // Read by the name it is written as.
+                bool named = (candidate.flags & ReturnValue) != 0
+                                 ? hash == kReturnHash && IsName(localName, localNameLength, kReturnName)
+                                 : candidate.hash == hash &&
+                                       SameText(candidate.wideName, candidate.nameLength, localName, localNameLength);
+                if (named && IsResponseMember(candidate)) {
                     if (IsCountMember(*descriptor, i)) {
                         // A PointerArray's count is set by the array alone; a
                         // count element could make it exceed the item block.
@@ -420,8 +532,18 @@ HRESULT CSoapRootHandler::ConvertValueText()
     }
     valueTextReceived_ = false;
     HRESULT result = ConvertText(valueText_.data(), static_cast<int>(valueText_.size()));
-    valueText_.clear();
+    ReleaseText(valueText_);
     return result;
+}
+
+HRESULT CSoapRootHandler::Charge(std::size_t bytes)
+{
+    std::size_t allowed = kHeldBytesAllowance + kHeldBytesPerResponseByte * responseBytes;
+    if (bytes > allowed || heldBytes > allowed - bytes) {
+        return E_OUTOFMEMORY;
+    }
+    heldBytes += bytes;
+    return S_OK;
 }
 
 HRESULT CSoapRootHandler::ConvertText(const OLECHAR* text, int length)
@@ -443,7 +565,26 @@ HRESULT CSoapRootHandler::ConvertText(const OLECHAR* text, int length)
     if (level.field == nullptr) {
         return E_FAIL;
     }
-    return ReadXsdValue(text, length, level.target, level.field->typeCode, memory);
+    std::int32_t typeCode = level.field->typeCode;
+    if (IsStringTypeCode(typeCode) || IsBinaryTypeCode(typeCode)) {
+        // A string holds 2 bytes a unit; binary bytes are decoded into a block
+        // as long as the text's UTF-8 form (at most 3 bytes a unit).
+        std::size_t unitBytes = IsStringTypeCode(typeCode) ? sizeof(OLECHAR) : 3;
+        HRESULT charged = Charge(HeapBlockBytes(static_cast<std::size_t>(length) * unitBytes + 6));
+        if (FAILED(charged)) {
+            return charged;
+        }
+    }
+    if (typeCode == XsdString && level.target != nullptr) {
+        // Gathered text that arrived in one piece is already a counted
+        // string: it is taken over instead of copied.
+        BSTR gathered = textGatherer.TakeGathered(text);
+        if (gathered != nullptr) {
+            *static_cast<BSTR*>(level.target) = gathered;
+            return S_OK;
+        }
+    }
+    return ReadXsdValue(text, length, level.target, typeCode, memory);
 }
 
 HRESULT STDMETHODCALLTYPE CSoapRootHandler::characters(const OLECHAR* text, int length)
@@ -507,6 +648,10 @@ HRESULT STDMETHODCALLTYPE CSoapRootHandler::endElement(const OLECHAR* namespaceU
         --depth;
     }
     noChildren = false;
+    if ((state == ReaderState::ReadBody || state == ReaderState::ReadCall) && depth + 1 == bodyDepth_) {
+        // The Body's own end tag: what follows is not read into the record.
+        state = ReaderState::ReadDone;
+    }
     if (levels.empty()) {
         return S_OK;
     }
@@ -642,19 +787,23 @@ HRESULT CSoapRootHandler::ParseResponse(IStream* stream)
     if (FAILED(result)) {
         return result;
     }
+    heldBytes = 0;
+    responseBytes = 0;
+    CountingStream counted(stream, &responseBytes);
     VARIANT input;
     VariantInit(&input);
     input.vt = VT_UNKNOWN;
-    input.punkVal = stream;
-    stream->AddRef();
+    input.punkVal = &counted;
+    counted.AddRef();
     result = xmlReader->parse(input);
     VariantClear(&input);
     if (SUCCEEDED(result) && !references.empty()) {
         result = E_FAIL;  // a reference whose target never arrived
     }
     references.clear();
-    valueText_.clear();
+    ReleaseText(valueText_);
     valueTextReceived_ = false;
+    textGatherer.ReleaseText();
     return result;
 }
 

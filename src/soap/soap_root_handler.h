@@ -67,10 +67,30 @@ enum class ReaderState {
     ReadHeaderDone,  // Header has ended
     ReadBody,        // inside Body, before its first child
     ReadCall,        // inside the operation's wrapper, reading members
+    ReadDone,        // Body has ended: nothing more is read into the record
 };
 
 // The MustUnderstand fault code, reported for an unknown header that must be understood.
 inline constexpr unsigned kMustUnderstandFaultCode = 200;
+
+// What one response may make the reader hold. Every value the reader keeps
+// for the caller (strings, binary bytes, array blocks) and every pending
+// reference is counted at what the heap takes for it, and a parse that would
+// hold more than kHeldBytesPerResponseByte times the bytes read so far from
+// the response, plus kHeldBytesAllowance, fails with E_OUTOFMEMORY. The
+// rest is transient and follows from the document itself: the SAX reader's
+// joined text and the text being gathered (each at most 2 bytes per response
+// byte, released when large), the SAX reader's copy of the document and its
+// parser (each about R, bounded by kMaxSaxParserBytes), and at most two levels
+// per open element (the SAX reader bounds the nesting). So one response of R
+// bytes costs the reader at most about 12 x R plus a constant
+// (kReaderBytesPerResponseByte), which the reader tests check with the most
+// expensive documents they can build. After the parse only the values stay,
+// and the SAX reader's buffers of up to a few MiB, kept for its next parse
+// until the proxy and its reader go.
+inline constexpr std::size_t kHeldBytesPerResponseByte = 8;
+inline constexpr std::size_t kHeldBytesAllowance = 64 * 1024;
+inline constexpr std::size_t kReaderBytesPerResponseByte = 12;
 
 class CSoapRootHandler : public ISAXContentHandlerImpl {
 public:
@@ -146,6 +166,14 @@ public:
     unsigned depth = 0;
     std::unordered_map<std::basic_string<OLECHAR>, ParseLevel> references;
 
+    // Bytes counted against the response's allowance in this parse, and the
+    // bytes read from the response so far.
+    std::size_t heldBytes = 0;
+    std::size_t responseBytes = 0;
+    // Counts bytes the reader is about to hold for this response; E_OUTOFMEMORY
+    // when they exceed what the response's size allows.
+    HRESULT Charge(std::size_t bytes);
+
     // Arrays and references (soap_arrays.cpp).
     HRESULT StartArray(const ParseLevel& enclosing, const FieldDescriptor* member, ISAXAttributes* attributes);
     // 1 when the element is not a reference, S_OK after recording it.
@@ -170,12 +198,24 @@ protected:
     bool IsCountMember(const TypeDescriptor& descriptor, std::size_t index) const;
     HRESULT ConvertText(const OLECHAR* text, int length);
     HRESULT ConvertValueText();
+    // After an array block moved: pending references into it follow it.
+    void RebaseReferences(const char* oldBlock, std::size_t oldBytes, char* newBlock);
 
 private:
     // Text of the open simple value, converted whole at its end tag.
     std::basic_string<OLECHAR> valueText_;
     bool valueTextReceived_ = false;
+    // depth at the Body's start tag, 0 before it.
+    unsigned bodyDepth_ = 0;
 };
+
+// What the heap takes for a block of byteCount bytes: the bytes, the block's
+// header, rounded up to the heap's granularity, never less than its smallest block.
+constexpr std::size_t HeapBlockBytes(std::size_t byteCount)
+{
+    std::size_t rounded = (byteCount + 8 + 15) & ~std::size_t{15};
+    return rounded < 32 ? 32 : rounded;
+}
 
 // Bytes one item of member occupies in an array: the simple type's size, or
 // the record size of a UserType; 0 when neither is known.

@@ -5,10 +5,43 @@
 
 namespace corvel::soap {
 
+namespace {
+
+// A text buffer larger than this many code units is given back after use.
+constexpr std::size_t kRetainedTextUnits = 32 * 1024;
+
+}  // namespace
+
+CSAXStringBuilder::~CSAXStringBuilder()
+{
+    SysFreeString(gathered_);
+}
+
+HRESULT CSAXStringBuilder::Spill()
+{
+    if (gathered_ == nullptr) {
+        return S_OK;
+    }
+    try {
+        text.assign(gathered_, SysStringLen(gathered_));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::length_error&) {
+        return E_OUTOFMEMORY;
+    }
+    SysFreeString(gathered_);
+    gathered_ = nullptr;
+    return S_OK;
+}
+
 HRESULT CSAXStringBuilder::Append(const OLECHAR* part, int length)
 {
     if (length <= 0) {
         return S_OK;
+    }
+    HRESULT result = Spill();
+    if (FAILED(result)) {
+        return result;
     }
     try {
         text.append(part, static_cast<std::size_t>(length));
@@ -18,6 +51,36 @@ HRESULT CSAXStringBuilder::Append(const OLECHAR* part, int length)
         return E_OUTOFMEMORY;
     }
     return S_OK;
+}
+
+HRESULT CSAXStringBuilder::AppendText(const OLECHAR* part, int length)
+{
+    if (length > 0 && text.empty() && gathered_ == nullptr) {
+        // The first piece of text: straight into the counted string the value will be.
+        gathered_ = SysAllocStringLen(part, static_cast<UINT>(length));
+        return gathered_ != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    return Append(part, length);
+}
+
+BSTR CSAXStringBuilder::TakeGathered(const OLECHAR* deliveredText)
+{
+    if (gathered_ == nullptr || deliveredText != gathered_) {
+        return nullptr;
+    }
+    BSTR taken = gathered_;
+    gathered_ = nullptr;
+    return taken;
+}
+
+void CSAXStringBuilder::ReleaseText()
+{
+    SysFreeString(gathered_);
+    gathered_ = nullptr;
+    text.clear();
+    if (text.capacity() > kRetainedTextUnits) {
+        std::basic_string<OLECHAR>().swap(text);
+    }
 }
 
 HRESULT STDMETHODCALLTYPE CSAXStringBuilder::startElement(const OLECHAR*, int, const OLECHAR*, int,
@@ -76,7 +139,10 @@ HRESULT STDMETHODCALLTYPE CSAXStringBuilder::endElement(const OLECHAR* namespace
         // when the parent refused the text.
         HRESULT result = S_OK;
         if (parent != nullptr) {
-            result = parent->characters(text.c_str(), static_cast<int>(text.size()));
+            result = gathered_ != nullptr
+                         ? parent->characters(gathered_, static_cast<int>(SysStringLen(gathered_)))
+                         : parent->characters(text.c_str(), static_cast<int>(text.size()));
+            ReleaseText();  // whatever the parent did not take
             if (SUCCEEDED(result)) {
                 result = parent->endElement(namespaceUri, namespaceUriLength, localName, localNameLength,
                                             qualifiedName, qualifiedNameLength);
@@ -102,12 +168,12 @@ HRESULT STDMETHODCALLTYPE CSAXStringBuilder::endElement(const OLECHAR* namespace
 
 HRESULT STDMETHODCALLTYPE CSAXStringBuilder::characters(const OLECHAR* part, int length)
 {
-    return Append(part, length);
+    return AppendText(part, length);
 }
 
 HRESULT STDMETHODCALLTYPE CSAXStringBuilder::ignorableWhitespace(const OLECHAR* part, int length)
 {
-    return Append(part, length);
+    return AppendText(part, length);
 }
 
 HRESULT CSAXStringBuilder::Install(ISAXXMLReader* reader, ISAXContentHandler* parentHandler)
@@ -117,7 +183,7 @@ HRESULT CSAXStringBuilder::Install(ISAXXMLReader* reader, ISAXContentHandler* pa
     }
     xmlReader = reader;
     parent = parentHandler;
-    text.clear();
+    ReleaseText();
     nesting = 0;
     return reader->putContentHandler(this);
 }

@@ -24,9 +24,23 @@ public:
     HRESULT STDMETHODCALLTYPE characters(const OLECHAR* text, int length) override;
     HRESULT STDMETHODCALLTYPE ignorableWhitespace(const OLECHAR* text, int length) override;
 
-    // Empties the text (keeping its buffer) and takes the reader over until
-    // the end tag of the element being started.
+    CSAXStringBuilder() = default;
+    CSAXStringBuilder(const CSAXStringBuilder&) = delete;
+    CSAXStringBuilder& operator=(const CSAXStringBuilder&) = delete;
+    ~CSAXStringBuilder();
+
+    // Empties the text (keeping a small buffer) and takes the reader over
+    // until the end tag of the element being started.
     HRESULT Install(ISAXXMLReader* reader, ISAXContentHandler* parentHandler);
+
+    // Content that arrived as one piece of text, the usual case, is gathered
+    // straight into a counted string, and the parent may take that string
+    // over instead of copying it: while the parent's characters call runs,
+    // TakeGathered(text) with the text it was given hands the string over
+    // (the caller then owns it). Null when the content was gathered otherwise.
+    BSTR TakeGathered(const OLECHAR* deliveredText);
+    // Gives back buffers kept from the last element when they are large.
+    void ReleaseText();
 
     ISAXContentHandler* parent = nullptr;
     ISAXXMLReader* xmlReader = nullptr;
@@ -34,7 +48,14 @@ public:
     std::basic_string<OLECHAR> text;
 
 private:
+    // Markup, and text after the first piece: into text.
     HRESULT Append(const OLECHAR* part, int length);
+    // Text: the first piece may become the counted string itself.
+    HRESULT AppendText(const OLECHAR* part, int length);
+    // Moves a one-piece content into text, before more is appended to it.
+    HRESULT Spill();
+
+    BSTR gathered_ = nullptr;
 };
 
 }  // namespace corvel::soap

@@ -1,7 +1,9 @@
 // Arrays and multi-reference values of the response reader: announced,
 // unannounced (growing), inline and empty arrays, too many items, references
-// forward and after the wrapper, missing and duplicate ids, and a count
-// element that would overrun the item block.
+// forward and after the wrapper, missing and duplicate ids, a count element
+// that would overrun the item block, references to array items and to arrays
+// inside structures that are array items, and announcements that cost nothing
+// before their items arrive.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -177,6 +179,141 @@ TEST(ResponseArrays, References)
             EXPECT_EQ(parameters.outPoints, nullptr) << "released";
         }
     }
+}
+
+// An array of structures that hold arrays: references forward to an item and
+// to an array member of a structure that is itself an item.
+TEST(ResponseArrays, ReferencesIntoArrayItems)
+{
+    const std::string response = Envelope(
+        "<m:CatalogResponse>"
+        "<entries soapenc:arrayType=\"m:Entry[2]\"><e href=\"#e1\"/>"
+        "<e><label>second</label><points href=\"#p2\"/></e></entries>"
+        "<Az>1</Az><BY>2</BY></m:CatalogResponse>"
+        "<x id=\"e1\"><label>first</label><points soapenc:arrayType=\"m:Point[1]\">"
+        "<p><x>1</x><y>2</y><label>a</label></p></points><thumbnail>4142</thumbnail></x>"
+        "<y id=\"p2\" soapenc:arrayType=\"m:Point[2]\"><p><x>3</x><y>4</y></p>"
+        "<p><x>5</x><y>6</y><label>AAAAAAAA</label></p></y>");
+    TableHandler handler(ts::OperationTable, ts::HeaderTable);
+    ts::CatalogParameters parameters{};
+    ASSERT_EQ(handler.Parse(ts::kCatalog, &parameters, response), S_OK);
+    ASSERT_EQ(parameters.entryCount, 2);
+    const ts::Entry& first = parameters.entries[0];
+    EXPECT_EQ(ToText(first.label), Text(OLESTR("first")));
+    ASSERT_EQ(first.pointCount, 1);
+    EXPECT_EQ(ToText(first.points[0].label), Text(OLESTR("a")));
+    ASSERT_EQ(first.thumbnail.size, 2);
+    EXPECT_EQ(first.thumbnail.data[1], 'B');
+    const ts::Entry& second = parameters.entries[1];
+    EXPECT_EQ(ToText(second.label), Text(OLESTR("second"))) << "the referenced array is not written over it";
+    ASSERT_EQ(second.pointCount, 2);
+    EXPECT_EQ(second.points[0].x, 3);
+    EXPECT_EQ(second.points[1].y, 6);
+    EXPECT_EQ(ToText(second.points[1].label), Text(OLESTR("AAAAAAAA")));
+    EXPECT_EQ(handler.ReleaseParameters(), S_OK);
+    EXPECT_EQ(parameters.entries, nullptr);
+}
+
+// An announcement alone allocates nothing beyond a first few slots: what an
+// array costs follows the items that arrive. The count member always counts
+// what the block holds, so a failed parse releases exactly those items.
+TEST(ResponseArrays, AnnouncedSizeCostsNothingBeforeItsItems)
+{
+    struct Case {
+        const char* name;
+        std::string members;
+        HRESULT expected;
+    };
+    const std::string points = "<q><x>1</x><y>2</y><label>l</label></q>";
+    const Case cases[] = {
+        {"4194304 small structures, one item", "<outPoints soapenc:arrayType=\"m:Point[4194304]\">" + points +
+                                                   "</outPoints>",
+         E_FAIL},
+        {"2147483647 structures", "<outPoints soapenc:arrayType=\"m:Point[2147483647]\">" + points + "</outPoints>",
+         E_INVALIDARG},
+        {"beyond any count member", "<outPoints soapenc:arrayType=\"m:Point[2147483648]\"/>", E_FAIL},
+        {"[65536,65536]", "<outPoints soapenc:arrayType=\"m:Point[65536,65536]\"/>", E_FAIL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CountingMemory counting;
+        TableHandler handler(ts::OperationTable, ts::HeaderTable);
+        handler.memory = &counting;
+        ts::ArraysParameters parameters{};
+        std::string response =
+            Envelope("<m:A><outNumbers soapenc:arrayType=\"xsd:int[1]\"><i>1</i></outNumbers>" + kGrid + c.members +
+                     "</m:A>");
+        EXPECT_EQ(handler.Parse(ts::kArrays, &parameters, response), c.expected);
+        for (std::size_t size : counting.sizes) {
+            EXPECT_LE(size, 16 * response.size()) << "an allocation far beyond the response's size";
+        }
+        EXPECT_EQ(parameters.outPoints, nullptr) << "released";
+        EXPECT_EQ(parameters.outPointCount, 0);
+    }
+    // An array announced and delivered whole still reads every item.
+    TableHandler handler(ts::OperationTable, ts::HeaderTable);
+    ts::ArraysParameters parameters{};
+    std::string many;
+    for (int i = 0; i < 37; ++i) {
+        many += "<q><x>" + std::to_string(i) + "</x><y>0</y></q>";
+    }
+    ASSERT_EQ(handler.Parse(ts::kArrays, &parameters,
+                            Envelope("<m:A><outNumbers soapenc:arrayType=\"xsd:int[1]\"><i>1</i></outNumbers>" +
+                                     kGrid + "<outPoints soapenc:arrayType=\"m:Point[37]\">" + many +
+                                     "</outPoints></m:A>")),
+              S_OK);
+    ASSERT_EQ(parameters.outPointCount, 37);
+    EXPECT_EQ(parameters.outPoints[36].x, 36);
+}
+
+// A count member holds what its type can: Catalog counts its entries in an
+// unsignedByte, so 255 entries read (and are all released again) and 256 are
+// refused rather than counted as 0.
+TEST(ResponseArrays, CountMemberOfANarrowType)
+{
+    for (int count : {200, 255, 256}) {
+        SCOPED_TRACE(count);
+        std::string entries;
+        for (int i = 0; i < count; ++i) {
+            entries += "<e><label>entry</label></e>";
+        }
+        TableHandler handler(ts::OperationTable, ts::HeaderTable);
+        ts::CatalogParameters parameters{};
+        HRESULT result = handler.Parse(
+            ts::kCatalog, &parameters,
+            Envelope("<m:C><entries soapenc:arrayType=\"m:Entry[" + std::to_string(count) + "]\">" + entries +
+                     "</entries><Az>1</Az><BY>2</BY></m:C>"));
+        if (count > 255) {
+            EXPECT_EQ(result, E_FAIL);
+            EXPECT_EQ(parameters.entries, nullptr);
+            continue;
+        }
+        ASSERT_EQ(result, S_OK);
+        ASSERT_EQ(parameters.entryCount, count);
+        EXPECT_EQ(ToText(parameters.entries[count - 1].label), Text(OLESTR("entry")));
+    }
+}
+
+// Document-style arrays of structures that grow, each holding a growing array.
+TEST(ResponseArrays, GrowingArraysInsideGrowingArrayItems)
+{
+    TableHandler handler(ts::OperationTable, ts::HeaderTable);
+    ts::GrowListParameters parameters{};
+    std::string groups;
+    for (int g = 0; g < 13; ++g) {
+        groups += "<g><label>g" + std::to_string(g) + "</label><points>";
+        for (int p = 0; p <= g; ++p) {
+            groups += "<p><x>" + std::to_string(p) + "</x><y>" + std::to_string(g) + "</y></p>";
+        }
+        groups += "</points><thumbnail>0a0b</thumbnail></g>";
+    }
+    ASSERT_EQ(handler.Parse(ts::kGrowList, &parameters, Envelope("<m:G><groups>" + groups + "</groups></m:G>")),
+              S_OK);
+    ASSERT_EQ(parameters.groupCount, 13);
+    EXPECT_EQ(ToText(parameters.groups[12].label), Text(OLESTR("g12")));
+    ASSERT_EQ(parameters.groups[12].pointCount, 13);
+    EXPECT_EQ(parameters.groups[12].points[12].x, 12);
+    EXPECT_EQ(parameters.groups[3].thumbnail.size, 2);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "platform/compat.h"
 
@@ -20,6 +22,8 @@ public:
 
     // Starts the next read over from the first byte.
     void Rewind() { position_ = 0; }
+    // Called before every read (a test samples something there).
+    void OnRead(std::function<void()> observer) { observer_ = std::move(observer); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
     {
@@ -40,6 +44,9 @@ public:
 
     HRESULT STDMETHODCALLTYPE Read(void* destination, ULONG byteCount, ULONG* bytesRead) override
     {
+        if (observer_) {
+            observer_();
+        }
         std::size_t count = std::min<std::size_t>({byteCount, chunkBytes_, bytes_.size() - position_});
         if (count > 0) {
             std::memcpy(destination, bytes_.data() + position_, count);
@@ -85,6 +92,7 @@ private:
     std::string bytes_;
     std::size_t position_ = 0;
     std::size_t chunkBytes_;
+    std::function<void()> observer_;
 };
 
 }  // namespace corvel::soap::testing

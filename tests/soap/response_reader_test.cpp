@@ -1,7 +1,9 @@
 // The response reader over the terminal service's Test and the test service:
 // nil, empty and absent values, gathered markup, unknown headers and
 // mustUnderstand, envelope order, members read twice, simple values, enumerations,
-// structures, ChainedOut, required headers, and the SAX reader underneath.
+// structures, ChainedOut (out member first and not first), required headers,
+// elements after the Body, binary and ignored values, names sharing a hash,
+// and the SAX reader underneath.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -151,9 +153,10 @@ TEST(ResponseReader, SimpleValues)
         SCOPED_TRACE(c.total);
         TableHandler handler(ts::OperationTable, ts::HeaderTable);
         ts::ScalarsParameters parameters{};
-        HRESULT result = handler.Parse(
-            ts::kScalars, &parameters,
-            Envelope(std::string("<m:ScalarsResponse>") + c.total + "<tiny>-5</tiny><Result>r</Result></m:ScalarsResponse>"));
+        // tiny is the ReturnValue: read by the name it is written as.
+        HRESULT result = handler.Parse(ts::kScalars, &parameters,
+                                       Envelope(std::string("<m:ScalarsResponse>") + c.total +
+                                                "<return>-5</return><Result>r</Result></m:ScalarsResponse>"));
         EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
         if (c.succeeds) {
             EXPECT_EQ(parameters.total, c.expected);
@@ -163,6 +166,19 @@ TEST(ResponseReader, SimpleValues)
             EXPECT_EQ(parameters.Result, nullptr);
         }
     }
+}
+
+// The ReturnValue member is written as "return", so that is the only name it
+// is read by; its table name is an unknown member.
+TEST(ResponseReader, ReturnValueReadByItsWrittenName)
+{
+    TableHandler handler(ts::OperationTable, ts::HeaderTable);
+    ts::ScalarsParameters parameters{};
+    EXPECT_EQ(handler.Parse(ts::kScalars, &parameters, Envelope("<m:R><total>1</total><tiny>-5</tiny></m:R>")),
+              E_FAIL);
+    ASSERT_EQ(handler.Parse(ts::kScalars, &parameters, Envelope("<m:R><total>1</total><return>-5</return></m:R>")),
+              S_OK);
+    EXPECT_EQ(parameters.tiny, -5);
 }
 
 TEST(ResponseReader, StructuresAndEnumerations)
@@ -220,6 +236,123 @@ TEST(ResponseReader, PadAndChainedOut)
         EXPECT_EQ(parameters.result.x, 7);
         EXPECT_EQ(parameters.result.y, 8);
         EXPECT_EQ(ToText(parameters.result.label), Text(OLESTR("l")));
+    }
+}
+
+// The out member of ChainedLate follows the in member: the structure is read
+// into the out member itself, not over the in member at the record's start.
+TEST(ResponseReader, ChainedOutMemberThatIsNotFirst)
+{
+    TableHandler handler(ts::OperationTable, ts::HeaderTable);
+    ts::ChainedLateParameters parameters{};
+    ASSERT_EQ(handler.Parse(ts::kChainedLate, &parameters,
+                            Envelope("<label>l</label><points><p><x>1</x><y>2</y></p><p><x>3</x><y>4</y></p>"
+                                     "</points><thumbnail>ff00</thumbnail>")),
+              S_OK);
+    EXPECT_EQ(parameters.query, nullptr) << "nothing read into the in member";
+    EXPECT_EQ(ToText(parameters.result.label), Text(OLESTR("l")));
+    ASSERT_EQ(parameters.result.pointCount, 2);
+    EXPECT_EQ(parameters.result.points[1].y, 4);
+    ASSERT_EQ(parameters.result.thumbnail.size, 2);
+    EXPECT_EQ(parameters.result.thumbnail.data[0], 0xff);
+    EXPECT_EQ(handler.ReleaseParameters(), S_OK);
+    EXPECT_EQ(parameters.result.points, nullptr);
+    EXPECT_EQ(parameters.result.label, nullptr);
+}
+
+// Once the Body has ended nothing more is read into the record: a namespace-
+// qualified element there is skipped whole, anything else fails the parse.
+TEST(ResponseReader, ElementsAfterTheBody)
+{
+    const std::string open =
+        "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>";
+    const std::string close = "</soap:Envelope>";
+    struct Case {
+        const char* name;
+        bool chained;  // ts::kChained, else the terminal service's Test
+        std::string body;
+        std::string after;
+        bool succeeds;
+    };
+    const std::string point = "<x>7</x><y>8</y><label>first</label>";
+    const Case cases[] = {
+        {"Result after the Body", false, "<m:R xmlns:m=\"urn:m\"/>", "<Result>late</Result>", false},
+        {"qualified trailer skipped", false, "<m:R xmlns:m=\"urn:m\"><Result>a</Result></m:R>",
+         "<t:Trailer xmlns:t=\"urn:t\"><Result>b</Result></t:Trailer>", true},
+        {"second Body", false, "<m:R xmlns:m=\"urn:m\"><Result>a</Result></m:R>",
+         "<soap:Body><m:R xmlns:m=\"urn:m\"/></soap:Body>", false},
+        {"chained structure a second time", true, point, "<label>again</label>", false},
+        {"chained structure, trailer", true, point, "<t:T xmlns:t=\"urn:t\"><x>1</x></t:T>", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string response = open + c.body + "</soap:Body>" + c.after + close;
+        if (!c.chained) {
+            TableHandler handler(term::OperationTable, term::HeaderTable);
+            term::TestParameters parameters{};
+            HRESULT result = handler.Parse(kTest, &parameters, response);
+            EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+            EXPECT_EQ(ToText(parameters.Result), Text(c.succeeds ? OLESTR("a") : OLESTR("")));
+        } else {
+            TableHandler handler(ts::OperationTable, ts::HeaderTable);
+            ts::ChainedParameters parameters{};
+            HRESULT result = handler.Parse(ts::kChained, &parameters, response);
+            EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+            EXPECT_EQ(ToText(parameters.result.label), Text(c.succeeds ? OLESTR("first") : OLESTR("")));
+        }
+    }
+}
+
+// Catalog: binary results, an ignored text, inline arrays of structures and
+// of enumerations, and two members whose names share a NameHash.
+TEST(ResponseReader, CatalogValues)
+{
+    struct Case {
+        const char* name;
+        std::string members;
+        bool succeeds;
+    };
+    const std::string corners =
+        "<corners><c><x>1</x><y>2</y><label>c1</label></c><c><x>3</x><y>4</y></c></corners>";
+    const std::string all = corners +
+                            "<shades><s>Blue</s><s>Red</s></shades><picture>QUJD</picture><digest>4a4B</digest>"
+                            "<remark>not <b>kept</b></remark><BY>2</BY><Az>1</Az>";
+    const Case cases[] = {
+        {"all", all, true},
+        {"only the two required", "<Az>1</Az><BY>2</BY>", true},
+        {"BY missing", "<Az>1</Az>", false},
+        {"Az twice", "<Az>1</Az><Az>1</Az><BY>2</BY>", false},
+        {"one corner", "<corners><c><x>1</x><y>2</y></c></corners><Az>1</Az><BY>2</BY>", false},
+        {"unknown shade", "<shades><s>Blue</s><s>Pink</s></shades><Az>1</Az><BY>2</BY>", false},
+        {"binary twice", "<picture>QUJD</picture><picture>QUJD</picture><Az>1</Az><BY>2</BY>", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TableHandler handler(ts::OperationTable, ts::HeaderTable);
+        ts::CatalogParameters parameters{};
+        HRESULT result = handler.Parse(ts::kCatalog, &parameters, Envelope("<m:C>" + c.members + "</m:C>"));
+        EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+        if (FAILED(result)) {
+            EXPECT_EQ(parameters.corners[0].label, nullptr) << "released";
+            EXPECT_EQ(parameters.picture.data, nullptr) << "released";
+            continue;
+        }
+        EXPECT_EQ(parameters.Az, 1);
+        EXPECT_EQ(parameters.BY, 2);
+        if (std::string(c.name) == "all") {
+            EXPECT_EQ(ToText(parameters.corners[0].label), Text(OLESTR("c1")));
+            EXPECT_EQ(parameters.corners[1].y, 4);
+            EXPECT_EQ(parameters.shades[0], ts::Blue);
+            EXPECT_EQ(parameters.shades[1], ts::Red);
+            ASSERT_EQ(parameters.picture.size, 3);
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(parameters.picture.data), 3), "ABC");
+            ASSERT_EQ(parameters.digest.size, 2);
+            EXPECT_EQ(parameters.digest.data[1], 0x4B);
+            EXPECT_EQ(parameters.remark, nullptr) << "IgnoreText";
+        }
+        EXPECT_EQ(handler.ReleaseParameters(), S_OK);
+        EXPECT_EQ(parameters.corners[0].label, nullptr);
+        EXPECT_EQ(parameters.picture.data, nullptr);
     }
 }
 

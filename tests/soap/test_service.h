@@ -1,9 +1,14 @@
 // A service description used only by the tests: what the terminal service does
 // not use, so that the whole engine is exercised. Structures (one nested, one
-// without a namespace), an enumeration, pointer, inline and growing arrays,
-// headers with mustUnderstand, rpc/encoded, PAD and PID operations, ChainedOut,
-// nillable and NotSerialized members. Both the writer and the reader tests use
-// it; an operation is identified by its index in OperationTable/HeaderTable.
+// without a namespace, one holding an array of structures, a string and a
+// binary value), an enumeration, pointer, inline and growing arrays (of simple
+// values, structures and enumerations, and arrays of structures that hold
+// arrays), headers with mustUnderstand, rpc/encoded, PAD and PID operations,
+// ChainedOut with the out member first and not first, base64Binary and
+// hexBinary results, IgnoreText, two member names with the same NameHash,
+// nillable and NotSerialized members. The writer and reader tests and the
+// response fuzzer use it; an operation is identified by its index in
+// OperationTable/HeaderTable.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +48,14 @@ struct Shape {
 struct Item {
     BSTR name;
     double price;
+};
+
+// Structure Entry: no namespace; a string, an array of structures and a binary value.
+struct Entry {
+    BSTR label;               // string, Nillable
+    Point* points;            // PointerArray of Point, count in pointCount, Nillable
+    std::int32_t pointCount;  // int, NotSerialized
+    BinaryValue thumbnail;    // hexBinary, Nillable
 };
 
 // Operation 0, Scalars (rpc/encoded): one member of each kind of simple value.
@@ -114,13 +127,15 @@ struct ChainedParameters {
     BSTR query;    // in string
 };
 
-// Operation 6, GrowList (document/literal, PID): an out array whose length
-// is only known at its end.
+// Operation 6, GrowList (document/literal, PID): out arrays whose length
+// is only known at their end, one of them of structures holding arrays.
 struct GrowListParameters {
     std::int32_t* values;      // out PointerArray of int
     std::int32_t valueCount;   // out int, NotSerialized
     Item* entries;             // out PointerArray of Item, Nillable
     std::int32_t entryCount;   // out int, NotSerialized
+    Entry* groups;             // out PointerArray of Entry, Nillable
+    std::int32_t groupCount;   // out int, NotSerialized
 };
 
 // Operation 7, Headed (rpc/encoded) with the header record TestHeaders.
@@ -137,6 +152,27 @@ struct OutHeadedParameters {
 // Operation 9, LiteralHeaded (PID) with the header record LiteralHeaders.
 struct LiteralHeadedParameters {
     BSTR Result;  // out string, Nillable
+};
+
+// Operation 10, Catalog (rpc/encoded): every kind of out value together.
+struct CatalogParameters {
+    BSTR filter;              // in string, Nillable
+    Entry* entries;           // out PointerArray of Entry, count in entryCount, Nillable
+    std::uint8_t entryCount;  // out unsignedByte, NotSerialized: at most 255 entries
+    Point corners[2];         // out InlineArray of Point {1, 2}
+    std::int32_t shades[2];   // out InlineArray of Color {1, 2}
+    BinaryValue picture;      // out base64Binary, Nillable
+    BinaryValue digest;       // out hexBinary, Nillable
+    BSTR remark;              // out string, IgnoreText, Nillable
+    std::int32_t Az;          // out int: the same NameHash as BY
+    std::int32_t BY;          // out int
+};
+
+// Operation 11, ChainedLate (PAD, ChainedOut): the out value, an Entry, is the
+// record's second member, after the in member.
+struct ChainedLateParameters {
+    BSTR query;    // in string, Nillable
+    Entry result;  // out Entry
 };
 
 // The header record of the tests (the proxy's "HeaderRecord"): the headers of
@@ -273,6 +309,22 @@ inline constexpr TypeDescriptor ItemStructure = detail::Descriptor(
 
 namespace detail {
 
+inline constexpr FieldDescriptor kEntryFields[] = {
+    Member("label", OLESTR("label"), XsdString, Nillable, offsetof(Entry, label)),
+    Member("points", OLESTR("points"), UserType, PointerArray | Nillable, offsetof(Entry, points), nullptr,
+           &PointStructure, 2),
+    Member("pointCount", OLESTR("pointCount"), XsdInt, NotSerialized, offsetof(Entry, pointCount)),
+    Member("thumbnail", OLESTR("thumbnail"), XsdHexBinary, Nillable, offsetof(Entry, thumbnail)),
+    kEnd,
+};
+
+}  // namespace detail
+
+inline constexpr TypeDescriptor EntryStructure = detail::Descriptor(
+    "Entry", OLESTR("Entry"), DescriptorKind::Structure, detail::kEntryFields, sizeof(Entry), 3, 0);
+
+namespace detail {
+
 using S = ScalarsParameters;
 inline constexpr FieldDescriptor kScalarsFields[] = {
     Member("count", OLESTR("count"), XsdInt, kIn | kRpcEncoded, offsetof(S, count)),
@@ -375,6 +427,39 @@ inline constexpr FieldDescriptor kGrowListFields[] = {
            offsetof(GrowListParameters, entries), nullptr, &ItemStructure, 3),
     Member("entryCount", OLESTR("entryCount"), XsdInt, kOut | NotSerialized | kDocLiteralPid,
            offsetof(GrowListParameters, entryCount)),
+    Member("groups", OLESTR("groups"), UserType, kOut | PointerArray | Nillable | kDocLiteralPid,
+           offsetof(GrowListParameters, groups), nullptr, &EntryStructure, 5),
+    Member("groupCount", OLESTR("groupCount"), XsdInt, kOut | NotSerialized | kDocLiteralPid,
+           offsetof(GrowListParameters, groupCount)),
+    kEnd,
+};
+
+using C = CatalogParameters;
+inline constexpr FieldDescriptor kCatalogFields[] = {
+    /* 0 */ Member("filter", OLESTR("filter"), XsdString, kIn | Nillable | kRpcEncoded, offsetof(C, filter)),
+    /* 1 */ Member("entries", OLESTR("entries"), UserType, kOut | PointerArray | Nillable | kRpcEncoded,
+                   offsetof(C, entries), nullptr, &EntryStructure, 2),
+    /* 2 */ Member("entryCount", OLESTR("entryCount"), XsdUnsignedByte, kOut | NotSerialized | kRpcEncoded,
+                   offsetof(C, entryCount)),
+    /* 3 */ Member("corners", OLESTR("corners"), UserType, kOut | InlineArray | kRpcEncoded, offsetof(C, corners),
+                   kPairDimensions, &PointStructure),
+    /* 4 */ Member("shades", OLESTR("shades"), UserType, kOut | InlineArray | kRpcEncoded, offsetof(C, shades),
+                   kPairDimensions, &ColorEnumeration),
+    /* 5 */ Member("picture", OLESTR("picture"), XsdBase64Binary, kOut | Nillable | kRpcEncoded,
+                   offsetof(C, picture)),
+    /* 6 */ Member("digest", OLESTR("digest"), XsdHexBinary, kOut | Nillable | kRpcEncoded, offsetof(C, digest)),
+    /* 7 */ Member("remark", OLESTR("remark"), XsdString, kOut | IgnoreText | Nillable | kRpcEncoded,
+                   offsetof(C, remark)),
+    /* 8 */ Member("Az", OLESTR("Az"), XsdInt, kOut | kRpcEncoded, offsetof(C, Az)),
+    /* 9 */ Member("BY", OLESTR("BY"), XsdInt, kOut | kRpcEncoded, offsetof(C, BY)),
+    kEnd,
+};
+
+inline constexpr FieldDescriptor kChainedLateFields[] = {
+    Member("query", OLESTR("query"), XsdString, kIn | Nillable | kDocLiteralPad,
+           offsetof(ChainedLateParameters, query)),
+    Member("result", OLESTR("result"), UserType, kOut | kDocLiteralPad, offsetof(ChainedLateParameters, result),
+           nullptr, &EntryStructure),
     kEnd,
 };
 
@@ -443,7 +528,7 @@ inline constexpr TypeDescriptor ChainedOperation =
                               sizeof(ChainedParameters), 1, PadStyle | ChainedOut);
 inline constexpr TypeDescriptor GrowListOperation =
     detail::MessageDescriptor("GrowList", OLESTR("GrowList"), DescriptorKind::Operation, detail::kGrowListFields,
-                              sizeof(GrowListParameters), 2, PidStyle);
+                              sizeof(GrowListParameters), 3, PidStyle);
 inline constexpr TypeDescriptor HeadedOperation =
     detail::MessageDescriptor("Headed", OLESTR("Headed"), DescriptorKind::Operation, detail::kHeadedFields,
                               sizeof(HeadedParameters), 1, kRpcEncoded);
@@ -453,6 +538,12 @@ inline constexpr TypeDescriptor OutHeadedOperation =
 inline constexpr TypeDescriptor LiteralHeadedOperation =
     detail::MessageDescriptor("LiteralHeaded", OLESTR("LiteralHeaded"), DescriptorKind::Operation,
                               detail::kLiteralResultFields, sizeof(LiteralHeadedParameters), 1, PidStyle);
+inline constexpr TypeDescriptor CatalogOperation =
+    detail::MessageDescriptor("Catalog", OLESTR("Catalog"), DescriptorKind::Operation, detail::kCatalogFields,
+                              sizeof(CatalogParameters), 8, kRpcEncoded);
+inline constexpr TypeDescriptor ChainedLateOperation =
+    detail::MessageDescriptor("ChainedLate", OLESTR("ChainedLate"), DescriptorKind::Operation,
+                              detail::kChainedLateFields, sizeof(ChainedLateParameters), 1, PadStyle | ChainedOut);
 
 // Header sets: Headed has SessionId (mustUnderstand, own namespace),
 // Credentials (a namespaced structure, so prefixed), Priority in, and
@@ -483,20 +574,22 @@ enum OperationIndex : std::size_t {
     kHeaded,
     kOutHeaded,
     kLiteralHeaded,
+    kCatalog,
+    kChainedLate,
     kOperationCount,
 };
 
 inline constexpr const TypeDescriptor* OperationTable[kOperationCount + 1] = {
     &ScalarsOperation, &ArraysOperation, &StructuresOperation, &PadEchoOperation, &PidEchoOperation,
     &ChainedOperation, &GrowListOperation, &HeadedOperation, &OutHeadedOperation, &LiteralHeadedOperation,
-    nullptr,
+    &CatalogOperation, &ChainedLateOperation, nullptr,
 };
 
 inline constexpr const TypeDescriptor* HeaderTable[kOperationCount + 1] = {
     &NoHeaders<ScalarsOperation>, &NoHeaders<ArraysOperation>, &NoHeaders<StructuresOperation>,
     &NoHeaders<PadEchoOperation>, &NoHeaders<PidEchoOperation>, &NoHeaders<ChainedOperation>,
     &NoHeaders<GrowListOperation>, &HeadedHeaders, &OutHeadedHeaders, &LiteralHeadedHeaders,
-    nullptr,
+    &NoHeaders<CatalogOperation>, &NoHeaders<ChainedLateOperation>, nullptr,
 };
 
 }  // namespace corvel::soap::test_service

@@ -6,11 +6,25 @@
 // before the next event. A document type declaration is refused outright: no
 // SOAP message carries one, and without it no entity can be declared, so no
 // entity expansion can blow up.
+//
+// One Expat parser serves every parse of a reader (reset in between, with the
+// reader's own hash salt, so no parse pays for a new parser or a system call).
+// Its memory is counted and bounded by kMaxSaxParserBytes; after a parse that
+// made it or the reader's buffers large, they are given back. Exceptions never
+// cross Expat's C frames: every callback turns them into the parse's failure.
 #include <expat.h>
+#include <sys/random.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "platform/sax.h"
@@ -20,32 +34,122 @@ namespace {
 
 constexpr char kNameSeparator = '\x01';
 constexpr ULONG kReadChunkBytes = 64 * 1024;
+// Buffers and a parser holding more than this after a parse are given back;
+// smaller ones are kept for the reader's next parse, so that a reader parsing
+// responses of up to about a megabyte again and again touches no fresh memory.
+constexpr std::size_t kRetainedBytes = 4 * 1024 * 1024;
+// The reader's copy of a document, handed to Expat whole, is kept only when small.
+constexpr std::size_t kRetainedDocumentBytes = 256 * 1024;
 
-// Appends the UTF-16 form of a UTF-8 text (Expat has checked it is well formed).
-void AppendUtf16(std::vector<OLECHAR>& out, const char* text, std::size_t length)
+// A growable buffer that, unlike a vector, does not zero what it is about to
+// overwrite. Growth failure throws std::bad_alloc.
+template <typename Unit>
+class GrowableBuffer {
+public:
+    GrowableBuffer() = default;
+    GrowableBuffer(const GrowableBuffer&) = delete;
+    GrowableBuffer& operator=(const GrowableBuffer&) = delete;
+    ~GrowableBuffer() { std::free(data_); }
+
+    Unit* data() { return data_; }
+    const Unit* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { size_ = 0; }
+    Unit& operator[](std::size_t index) { return data_[index]; }
+    const Unit& operator[](std::size_t index) const { return data_[index]; }
+
+    // Room for count more units after size(); the caller writes them and
+    // then calls Resize with the size reached.
+    Unit* Reserve(std::size_t count)
+    {
+        if (count > capacity_ - size_) {
+            std::size_t wanted = size_ + count;
+            std::size_t grown = capacity_ * 2 > wanted ? capacity_ * 2 : wanted;
+            if (grown < 64) {
+                grown = 64;
+            }
+            auto* block = static_cast<Unit*>(std::realloc(data_, grown * sizeof(Unit)));
+            if (block == nullptr) {
+                throw std::bad_alloc();
+            }
+            data_ = block;
+            capacity_ = grown;
+        }
+        return data_ + size_;
+    }
+    void Resize(std::size_t size) { size_ = size; }
+    void push_back(Unit unit)
+    {
+        *Reserve(1) = unit;
+        ++size_;
+    }
+    // Empties the buffer and gives its memory back when it has grown larger
+    // than retainedBytes.
+    void Trim(std::size_t retainedBytes = kRetainedBytes)
+    {
+        size_ = 0;
+        if (capacity_ * sizeof(Unit) > retainedBytes) {
+            std::free(data_);
+            data_ = nullptr;
+            capacity_ = 0;
+        }
+    }
+
+private:
+    Unit* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+using TextBuffer = GrowableBuffer<OLECHAR>;
+
+// Appends the UTF-16 form of a UTF-8 text (Expat has checked it is well
+// formed). No UTF-8 byte yields more than one UTF-16 unit, so room for length
+// units is reserved once.
+void AppendUtf16(TextBuffer& out, const char* text, std::size_t length)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    // ASCII, the bulk of every SOAP document, is widened in one tight loop.
-    std::size_t ascii = 0;
-    while (ascii < length && bytes[ascii] < 0x80) {
-        ++ascii;
-    }
-    std::size_t start = out.size();
-    out.resize(start + ascii);
-    OLECHAR* wide = out.data() + start;
-    for (std::size_t k = 0; k < ascii; ++k) {
-        wide[k] = static_cast<OLECHAR>(bytes[k]);
-    }
-    std::size_t i = ascii;
+    OLECHAR* wide = out.Reserve(length);
+    OLECHAR* start = wide;
+    std::size_t i = 0;
     while (i < length) {
+        // ASCII, the bulk of every SOAP document, is widened sixteen or eight
+        // bytes at a time for as long as no byte has its high bit set.
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        while (length - i >= 16) {
+            __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+            if (_mm_movemask_epi8(chunk) != 0) {
+                break;
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(wide), _mm_unpacklo_epi8(chunk, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(wide + 8), _mm_unpackhi_epi8(chunk, zero));
+            wide += 16;
+            i += 16;
+        }
+#endif
+        while (length - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i, sizeof(word));
+            if ((word & 0x8080808080808080ull) != 0) {
+                break;
+            }
+            for (std::size_t k = 0; k < 8; ++k) {
+                wide[k] = static_cast<OLECHAR>(bytes[i + k]);
+            }
+            wide += 8;
+            i += 8;
+        }
+        while (i < length && bytes[i] < 0x80) {
+            *wide++ = static_cast<OLECHAR>(bytes[i++]);
+        }
+        if (i >= length) {
+            break;
+        }
         unsigned char lead = bytes[i];
         std::uint32_t codePoint;
         std::size_t extra;
-        if (lead < 0x80) {
-            out.push_back(static_cast<OLECHAR>(lead));
-            ++i;
-            continue;
-        }
         if (lead >= 0xF0) {
             codePoint = lead & 0x07u;
             extra = 3;
@@ -62,12 +166,133 @@ void AppendUtf16(std::vector<OLECHAR>& out, const char* text, std::size_t length
         }
         if (codePoint >= 0x10000) {
             codePoint -= 0x10000;
-            out.push_back(static_cast<OLECHAR>(0xD800 + (codePoint >> 10)));
-            out.push_back(static_cast<OLECHAR>(0xDC00 + (codePoint & 0x3FF)));
+            *wide++ = static_cast<OLECHAR>(0xD800 + (codePoint >> 10));
+            *wide++ = static_cast<OLECHAR>(0xDC00 + (codePoint & 0x3FF));
         } else {
-            out.push_back(static_cast<OLECHAR>(codePoint));
+            *wide++ = static_cast<OLECHAR>(codePoint);
         }
     }
+    out.Resize(out.size() + static_cast<std::size_t>(wide - start));
+}
+
+// Expat's memory, counted per parser: each block carries its size and the
+// count it belongs to, and a block that would take the parser past its limit
+// is refused (Expat then reports that it ran out of memory).
+struct ParserMemory {
+    std::size_t live = 0;
+    std::size_t limit = kMaxSaxParserBytes;
+};
+
+// The count that new blocks go to: set around every call into Expat.
+thread_local ParserMemory* currentParserMemory = nullptr;
+
+struct alignas(16) BlockHeader {
+    std::size_t size;
+    ParserMemory* owner;
+};
+
+void* ParserMalloc(std::size_t size)
+{
+    ParserMemory* owner = currentParserMemory;
+    if (owner != nullptr && size > owner->limit - owner->live) {
+        return nullptr;
+    }
+    auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
+    if (header == nullptr) {
+        return nullptr;
+    }
+    header->size = size;
+    header->owner = owner;
+    if (owner != nullptr) {
+        owner->live += size;
+    }
+    return header + 1;
+}
+
+void ParserFree(void* block)
+{
+    if (block == nullptr) {
+        return;
+    }
+    BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
+    if (header->owner != nullptr) {
+        header->owner->live -= header->size;
+    }
+    std::free(header);
+}
+
+void* ParserRealloc(void* block, std::size_t size)
+{
+    if (block == nullptr) {
+        return ParserMalloc(size);
+    }
+    BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
+    ParserMemory* owner = header->owner;
+    std::size_t oldSize = header->size;
+    if (owner != nullptr && size > oldSize && size - oldSize > owner->limit - owner->live) {
+        return nullptr;
+    }
+    auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + size));
+    if (grown == nullptr) {
+        return nullptr;
+    }
+    grown->size = size;
+    if (owner != nullptr) {
+        owner->live = owner->live - oldSize + size;
+    }
+    return grown + 1;
+}
+
+const XML_Memory_Handling_Suite kParserMemorySuite = {&ParserMalloc, &ParserRealloc, &ParserFree};
+
+// Makes the parser's blocks count against memory for the scope's lifetime.
+class ParserMemoryScope {
+public:
+    explicit ParserMemoryScope(ParserMemory* memory) : previous_(currentParserMemory)
+    {
+        currentParserMemory = memory;
+    }
+    ParserMemoryScope(const ParserMemoryScope&) = delete;
+    ParserMemoryScope& operator=(const ParserMemoryScope&) = delete;
+    ~ParserMemoryScope() { currentParserMemory = previous_; }
+
+private:
+    ParserMemory* previous_;
+};
+
+// Each kind of Expat failure as a result of its own.
+HRESULT ExpatFailure(XML_Error error)
+{
+    switch (error) {
+    case XML_ERROR_NO_MEMORY:
+        return E_OUTOFMEMORY;
+    case XML_ERROR_NO_ELEMENTS:
+        return kSaxUnexpectedEnd;
+    case XML_ERROR_UNBOUND_PREFIX:
+        return kSaxUndeclaredPrefix;
+    case XML_ERROR_UNKNOWN_ENCODING:
+    case XML_ERROR_INCORRECT_ENCODING:
+        return kSaxBadEncoding;
+    case XML_ERROR_SUSPENDED:
+    case XML_ERROR_NOT_SUSPENDED:
+    case XML_ERROR_FINISHED:
+    case XML_ERROR_SUSPEND_PE:
+    case XML_ERROR_CANT_CHANGE_FEATURE_ONCE_PARSING:
+        return E_UNEXPECTED;  // the reader drove Expat wrongly
+    default:
+        return kSaxNotWellFormed;
+    }
+}
+
+// A salt for Expat's hash tables, drawn once per reader; never 0, which
+// would make Expat draw one itself at every parse.
+unsigned long NewHashSalt()
+{
+    unsigned long salt = 0;
+    if (getrandom(&salt, sizeof(salt), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(salt))) {
+        salt = static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(&salt)) ^ 0x9E3779B97F4A7C15ull;
+    }
+    return salt | 1u;
 }
 
 // Offsets of one split name inside a shared UTF-16 buffer.
@@ -82,7 +307,7 @@ struct NameSpan {
 
 // Splits an Expat name ("uri\x01local\x01prefix", "uri\x01local" or "local")
 // into the buffer: URI, local name, then the qualified name "prefix:local".
-NameSpan SplitName(std::vector<OLECHAR>& buffer, const char* name)
+NameSpan SplitName(TextBuffer& buffer, const char* name)
 {
     NameSpan span;
     const char* first = std::strchr(name, kNameSeparator);
@@ -121,6 +346,56 @@ NameSpan SplitName(std::vector<OLECHAR>& buffer, const char* name)
     return span;
 }
 
+// The split, widened form of the element names seen last. Most end tags
+// repeat their start tag's name and a document repeats a few names, so each
+// is converted once and found again by its raw bytes.
+class NameCache {
+public:
+    // The name's UTF-16 text (URI, local name, qualified name, as span says),
+    // valid until the next lookup.
+    const OLECHAR* Lookup(const char* name, NameSpan* span)
+    {
+        std::size_t length = std::strlen(name);
+        for (Entry& entry : entries_) {
+            if (entry.raw.size() == length && std::memcmp(entry.raw.data(), name, length) == 0 &&
+                !entry.wide.empty()) {
+                *span = entry.span;
+                return entry.wide.data();
+            }
+        }
+        Entry& entry = entries_[next_];
+        next_ = (next_ + 1) % kEntries;
+        entry.wide.clear();
+        entry.raw.assign(name, length);
+        entry.span = SplitName(entry.wide, name);
+        entry.wide.push_back(0);
+        *span = entry.span;
+        return entry.wide.data();
+    }
+
+    // Forgets every name; gives back the memory of large ones.
+    void Trim()
+    {
+        for (Entry& entry : entries_) {
+            entry.wide.Trim();
+            entry.raw.clear();
+            if (entry.raw.capacity() > kRetainedBytes) {
+                std::string().swap(entry.raw);
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t kEntries = 8;
+    struct Entry {
+        std::string raw;
+        TextBuffer wide;
+        NameSpan span;
+    };
+    Entry entries_[kEntries];
+    std::size_t next_ = 0;
+};
+
 bool SameText(const OLECHAR* a, int aLength, const OLECHAR* b, int bLength)
 {
     return aLength == bLength && (aLength == 0 || std::memcmp(a, b, sizeof(OLECHAR) * aLength) == 0);
@@ -134,6 +409,15 @@ public:
         std::size_t value;
         int valueLength;
     };
+
+    // Gives back the buffers when an element made them large.
+    void Trim()
+    {
+        text_.Trim();
+        if (attributes_.capacity() * sizeof(Attribute) > kRetainedBytes) {
+            std::vector<Attribute>().swap(attributes_);
+        }
+    }
 
     void Load(const char** expatAttributes)
     {
@@ -293,7 +577,7 @@ private:
         return S_OK;
     }
 
-    std::vector<OLECHAR> text_;
+    TextBuffer text_;
     std::vector<Attribute> attributes_;
 };
 
@@ -377,53 +661,105 @@ public:
 
     ~ExpatSaxReader()
     {
+        FreeParser();
         if (handler_ != nullptr) {
             handler_->Release();
         }
     }
 
 private:
+    // A parser ready for a new document: the kept one reset, or a new one.
+    bool PrepareParser()
+    {
+        ParserMemoryScope scope(&parserMemory_);
+        if (parser_ != nullptr && XML_ParserReset(parser_, nullptr) != XML_TRUE) {
+            FreeParser();
+        }
+        if (parser_ == nullptr) {
+            parser_ = XML_ParserCreate_MM(nullptr, &kParserMemorySuite, &kNameSeparator);
+            if (parser_ == nullptr) {
+                return false;
+            }
+            XML_SetReturnNSTriplet(parser_, 1);
+        }
+        // A reset clears the handlers and the salt.
+        XML_SetUserData(parser_, this);
+        XML_SetElementHandler(parser_, &OnStartElement, &OnEndElement);
+        XML_SetCharacterDataHandler(parser_, &OnCharacters);
+        XML_SetNamespaceDeclHandler(parser_, &OnStartNamespace, &OnEndNamespace);
+        XML_SetProcessingInstructionHandler(parser_, &OnProcessingInstruction);
+        XML_SetStartDoctypeDeclHandler(parser_, &OnDoctype);
+        XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
+        XML_SetHashSalt(parser_, hashSalt_);
+        return true;
+    }
+
+    void FreeParser()
+    {
+        if (parser_ != nullptr) {
+            ParserMemoryScope scope(&parserMemory_);
+            XML_ParserFree(parser_);
+            parser_ = nullptr;
+        }
+    }
+
     // One parse over the stream: reads until a read of 0 bytes, then finishes.
+    // Whatever happens, no exception leaves it and the parser is left either
+    // ready for a reset or freed.
     HRESULT Run(ISequentialStream* stream)
     {
-        XML_Parser parser = XML_ParserCreateNS(nullptr, kNameSeparator);
-        if (parser == nullptr) {
-            return E_OUTOFMEMORY;
+        HRESULT result = S_OK;
+        try {
+            result = RunParser(stream);
+        } catch (const std::bad_alloc&) {
+            result = E_OUTOFMEMORY;
+        } catch (...) {
+            result = E_UNEXPECTED;
         }
-        parser_ = parser;
+        documentBytes_.Trim();
+        pendingText_.Trim();
+        names_.Trim();
+        elementNames_.Trim();
+        attributes_.Trim();
+        if (FAILED(result) || parserMemory_.live > kRetainedBytes) {
+            FreeParser();  // a failed or large parse leaves nothing behind
+        }
+        return result;
+    }
+
+    HRESULT RunParser(ISequentialStream* stream)
+    {
         failure_ = S_OK;
         depth_ = 0;
         pendingText_.clear();
-        XML_SetUserData(parser, this);
-        XML_SetReturnNSTriplet(parser, 1);
-        XML_SetElementHandler(parser, &OnStartElement, &OnEndElement);
-        XML_SetCharacterDataHandler(parser, &OnCharacters);
-        XML_SetNamespaceDeclHandler(parser, &OnStartNamespace, &OnEndNamespace);
-        XML_SetProcessingInstructionHandler(parser, &OnProcessingInstruction);
-        XML_SetStartDoctypeDeclHandler(parser, &OnDoctype);
-        XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
-
+        if (!PrepareParser()) {
+            return E_OUTOFMEMORY;
+        }
         HRESULT result = S_OK;
         if (handler_ != nullptr) {
             result = handler_->startDocument();
         }
-        bool finished = false;
-        while (SUCCEEDED(result) && !finished) {
-            void* buffer = XML_GetBuffer(parser, kReadChunkBytes);
+        if (SUCCEEDED(result)) {
+            result = ReadDocument(stream);
+        }
+        if (SUCCEEDED(result)) {
+            // The whole document in one final buffer: Expat then skips the
+            // line and column bookkeeping it does over every byte of a buffer
+            // that is not the last, which costs as much as the parse itself.
+            ParserMemoryScope scope(&parserMemory_);
+            int length = static_cast<int>(documentBytes_.size());
+            void* buffer = XML_GetBuffer(parser_, length);
             if (buffer == nullptr) {
-                result = E_OUTOFMEMORY;
-                break;
-            }
-            ULONG bytesRead = 0;
-            HRESULT readResult = stream->Read(buffer, kReadChunkBytes, &bytesRead);
-            if (FAILED(readResult)) {
-                result = readResult;
-                break;
-            }
-            finished = bytesRead == 0;
-            if (XML_ParseBuffer(parser, static_cast<int>(bytesRead), finished ? XML_TRUE : XML_FALSE) !=
-                XML_STATUS_OK) {
-                result = FAILED(failure_) ? failure_ : kSaxNotWellFormed;
+                result = ExpatFailure(XML_GetErrorCode(parser_));
+            } else {
+                if (length > 0) {
+                    std::memcpy(buffer, documentBytes_.data(), documentBytes_.size());
+                }
+                // Expat holds the document now; a large copy of it goes at once.
+                documentBytes_.Trim(kRetainedDocumentBytes);
+                if (XML_ParseBuffer(parser_, length, XML_TRUE) != XML_STATUS_OK) {
+                    result = FAILED(failure_) ? failure_ : ExpatFailure(XML_GetErrorCode(parser_));
+                }
             }
         }
         if (SUCCEEDED(result)) {
@@ -432,10 +768,31 @@ private:
         if (SUCCEEDED(result) && handler_ != nullptr) {
             result = handler_->endDocument();
         }
-        XML_ParserFree(parser);
-        parser_ = nullptr;
         pendingText_.clear();
         return result;
+    }
+
+    // Reads the stream to its end (a read of 0 bytes) into documentBytes_,
+    // which may not grow past kMaxSaxParserBytes.
+    HRESULT ReadDocument(ISequentialStream* stream)
+    {
+        documentBytes_.clear();
+        for (;;) {
+            std::size_t size = documentBytes_.size();
+            if (size + kReadChunkBytes > kMaxSaxParserBytes) {
+                return E_OUTOFMEMORY;
+            }
+            char* room = documentBytes_.Reserve(kReadChunkBytes);
+            ULONG bytesRead = 0;
+            HRESULT readResult = stream->Read(room, kReadChunkBytes, &bytesRead);
+            if (FAILED(readResult)) {
+                return readResult;
+            }
+            if (bytesRead == 0) {
+                return S_OK;
+            }
+            documentBytes_.Resize(size + std::min<ULONG>(bytesRead, kReadChunkBytes));
+        }
     }
 
     // Ends the parse with the first failure; later events are not delivered.
@@ -448,6 +805,21 @@ private:
     }
 
     bool Stopped() const { return FAILED(failure_); }
+
+    // Runs one callback's work: an exception (a handler's, or a buffer that
+    // cannot grow) becomes the parse's failure instead of unwinding through Expat.
+    template <typename Work>
+    static void Guarded(void* userData, Work work) noexcept
+    {
+        ExpatSaxReader* self = Self(userData);
+        try {
+            work(self);
+        } catch (const std::bad_alloc&) {
+            self->Fail(E_OUTOFMEMORY);
+        } catch (...) {
+            self->Fail(E_UNEXPECTED);
+        }
+    }
 
     HRESULT FlushText()
     {
@@ -480,124 +852,122 @@ private:
 
     static void XMLCALL OnStartElement(void* userData, const XML_Char* name, const XML_Char** attributes)
     {
-        ExpatSaxReader* self = Self(userData);
-        if (!self->BeforeEvent()) {
-            return;
-        }
-        if (++self->depth_ > kMaxSaxElementDepth) {
-            self->Fail(kSaxTooDeep);
-            return;
-        }
-        if (self->handler_ == nullptr) {
-            return;
-        }
-        self->names_.clear();
-        NameSpan span = SplitName(self->names_, name);
-        self->names_.push_back(0);
-        self->attributes_.Load(attributes);
-        const OLECHAR* names = self->names_.data();
-        HRESULT result = self->handler_->startElement(names + span.uri, span.uriLength, names + span.local,
-                                                      span.localLength, names + span.qualified,
-                                                      span.qualifiedLength, &self->attributes_);
-        if (FAILED(result)) {
-            self->Fail(result);
-        }
+        Guarded(userData, [&](ExpatSaxReader* self) {
+            if (!self->BeforeEvent()) {
+                return;
+            }
+            if (++self->depth_ > kMaxSaxElementDepth) {
+                self->Fail(kSaxTooDeep);
+                return;
+            }
+            if (self->handler_ == nullptr) {
+                return;
+            }
+            NameSpan span;
+            const OLECHAR* names = self->elementNames_.Lookup(name, &span);
+            self->attributes_.Load(attributes);
+            HRESULT result = self->handler_->startElement(names + span.uri, span.uriLength, names + span.local,
+                                                          span.localLength, names + span.qualified,
+                                                          span.qualifiedLength, &self->attributes_);
+            if (FAILED(result)) {
+                self->Fail(result);
+            }
+        });
     }
 
     static void XMLCALL OnEndElement(void* userData, const XML_Char* name)
     {
-        ExpatSaxReader* self = Self(userData);
-        if (!self->BeforeEvent()) {
-            return;
-        }
-        --self->depth_;
-        if (self->handler_ == nullptr) {
-            return;
-        }
-        self->names_.clear();
-        NameSpan span = SplitName(self->names_, name);
-        self->names_.push_back(0);
-        const OLECHAR* names = self->names_.data();
-        HRESULT result = self->handler_->endElement(names + span.uri, span.uriLength, names + span.local,
-                                                    span.localLength, names + span.qualified, span.qualifiedLength);
-        if (FAILED(result)) {
-            self->Fail(result);
-        }
+        Guarded(userData, [&](ExpatSaxReader* self) {
+            if (!self->BeforeEvent()) {
+                return;
+            }
+            --self->depth_;
+            if (self->handler_ == nullptr) {
+                return;
+            }
+            NameSpan span;
+            const OLECHAR* names = self->elementNames_.Lookup(name, &span);
+            HRESULT result = self->handler_->endElement(names + span.uri, span.uriLength, names + span.local,
+                                                        span.localLength, names + span.qualified,
+                                                        span.qualifiedLength);
+            if (FAILED(result)) {
+                self->Fail(result);
+            }
+        });
     }
 
     static void XMLCALL OnCharacters(void* userData, const XML_Char* text, int length)
     {
-        ExpatSaxReader* self = Self(userData);
-        if (self->Stopped()) {
-            return;
-        }
-        try {
-            AppendUtf16(self->pendingText_, text, static_cast<std::size_t>(length));
-        } catch (const std::bad_alloc&) {
-            self->Fail(E_OUTOFMEMORY);
-        }
+        Guarded(userData, [&](ExpatSaxReader* self) {
+            if (!self->Stopped()) {
+                AppendUtf16(self->pendingText_, text, static_cast<std::size_t>(length));
+            }
+        });
     }
 
     static void XMLCALL OnStartNamespace(void* userData, const XML_Char* prefix, const XML_Char* uri)
     {
-        ExpatSaxReader* self = Self(userData);
-        if (!self->BeforeEvent() || self->handler_ == nullptr) {
-            return;
-        }
-        self->names_.clear();
-        if (prefix != nullptr) {
-            AppendUtf16(self->names_, prefix, std::strlen(prefix));
-        }
-        std::size_t prefixLength = self->names_.size();
-        if (uri != nullptr) {
-            AppendUtf16(self->names_, uri, std::strlen(uri));
-        }
-        self->names_.push_back(0);
-        const OLECHAR* names = self->names_.data();
-        HRESULT result = self->handler_->startPrefixMapping(names, static_cast<int>(prefixLength),
-                                                            names + prefixLength,
-                                                            static_cast<int>(self->names_.size() - 1 - prefixLength));
-        if (FAILED(result)) {
-            self->Fail(result);
-        }
+        Guarded(userData, [&](ExpatSaxReader* self) {
+            if (!self->BeforeEvent() || self->handler_ == nullptr) {
+                return;
+            }
+            self->names_.clear();
+            if (prefix != nullptr) {
+                AppendUtf16(self->names_, prefix, std::strlen(prefix));
+            }
+            std::size_t prefixLength = self->names_.size();
+            if (uri != nullptr) {
+                AppendUtf16(self->names_, uri, std::strlen(uri));
+            }
+            self->names_.push_back(0);
+            const OLECHAR* names = self->names_.data();
+            HRESULT result = self->handler_->startPrefixMapping(
+                names, static_cast<int>(prefixLength), names + prefixLength,
+                static_cast<int>(self->names_.size() - 1 - prefixLength));
+            if (FAILED(result)) {
+                self->Fail(result);
+            }
+        });
     }
 
     static void XMLCALL OnEndNamespace(void* userData, const XML_Char* prefix)
     {
-        ExpatSaxReader* self = Self(userData);
-        if (!self->BeforeEvent() || self->handler_ == nullptr) {
-            return;
-        }
-        self->names_.clear();
-        if (prefix != nullptr) {
-            AppendUtf16(self->names_, prefix, std::strlen(prefix));
-        }
-        int length = static_cast<int>(self->names_.size());
-        self->names_.push_back(0);
-        HRESULT result = self->handler_->endPrefixMapping(self->names_.data(), length);
-        if (FAILED(result)) {
-            self->Fail(result);
-        }
+        Guarded(userData, [&](ExpatSaxReader* self) {
+            if (!self->BeforeEvent() || self->handler_ == nullptr) {
+                return;
+            }
+            self->names_.clear();
+            if (prefix != nullptr) {
+                AppendUtf16(self->names_, prefix, std::strlen(prefix));
+            }
+            int length = static_cast<int>(self->names_.size());
+            self->names_.push_back(0);
+            HRESULT result = self->handler_->endPrefixMapping(self->names_.data(), length);
+            if (FAILED(result)) {
+                self->Fail(result);
+            }
+        });
     }
 
     static void XMLCALL OnProcessingInstruction(void* userData, const XML_Char* target, const XML_Char* data)
     {
-        ExpatSaxReader* self = Self(userData);
-        if (!self->BeforeEvent() || self->handler_ == nullptr) {
-            return;
-        }
-        self->names_.clear();
-        AppendUtf16(self->names_, target, std::strlen(target));
-        std::size_t targetLength = self->names_.size();
-        AppendUtf16(self->names_, data, std::strlen(data));
-        self->names_.push_back(0);
-        const OLECHAR* names = self->names_.data();
-        HRESULT result = self->handler_->processingInstruction(
-            names, static_cast<int>(targetLength), names + targetLength,
-            static_cast<int>(self->names_.size() - 1 - targetLength));
-        if (FAILED(result)) {
-            self->Fail(result);
-        }
+        Guarded(userData, [&](ExpatSaxReader* self) {
+            if (!self->BeforeEvent() || self->handler_ == nullptr) {
+                return;
+            }
+            self->names_.clear();
+            AppendUtf16(self->names_, target, std::strlen(target));
+            std::size_t targetLength = self->names_.size();
+            AppendUtf16(self->names_, data, std::strlen(data));
+            self->names_.push_back(0);
+            const OLECHAR* names = self->names_.data();
+            HRESULT result = self->handler_->processingInstruction(
+                names, static_cast<int>(targetLength), names + targetLength,
+                static_cast<int>(self->names_.size() - 1 - targetLength));
+            if (FAILED(result)) {
+                self->Fail(result);
+            }
+        });
     }
 
     static void XMLCALL OnDoctype(void* userData, const XML_Char*, const XML_Char*, const XML_Char*, int)
@@ -608,10 +978,14 @@ private:
     std::atomic<ULONG> references_{1};
     ISAXContentHandler* handler_ = nullptr;
     XML_Parser parser_ = nullptr;
+    ParserMemory parserMemory_;
+    unsigned long hashSalt_ = NewHashSalt();
     HRESULT failure_ = S_OK;
     int depth_ = 0;
-    std::vector<OLECHAR> pendingText_;
-    std::vector<OLECHAR> names_;
+    GrowableBuffer<char> documentBytes_;
+    TextBuffer pendingText_;
+    TextBuffer names_;
+    NameCache elementNames_;
     ExpatAttributes attributes_;
 };
 
