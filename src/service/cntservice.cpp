@@ -93,18 +93,29 @@ bool CNTService::Initialize()
     SetStatus(corvel::platform::kServiceStartPending);
     bool initialized = OnInit();
     {
+        // Held from the test of the state to the running report, so that a
+        // stop is either seen here or comes after the running report.
         std::lock_guard<std::recursive_mutex> guard(statusLock_);
         status.win32ExitCode = corvel::platform::LastErrorCode();
         status.checkPoint = 0;
         status.waitHint = 0;
+        if (!initialized) {
+            WriteEvent(corvel::platform::kEventError, kEventInitializationFailed);
+            SetStatus(corvel::platform::kServiceStopped);
+            return false;
+        }
+        if (status.currentState == corvel::platform::kServiceStopPending) {
+            // A stop came while OnInit ran: Handler has reported stop pending,
+            // called OnStop, cleared `running` and reported event 108. The
+            // service never reports running and Run is not called; ServiceMain
+            // reports stopped as after any stop.
+            status.win32ExitCode = 0;
+            Trace("CNTService::Initialize(): stopped while starting");
+            return false;
+        }
+        WriteEvent(corvel::platform::kEventInformation, kEventStarted);
+        SetStatus(corvel::platform::kServiceRunning);
     }
-    if (!initialized) {
-        WriteEvent(corvel::platform::kEventError, kEventInitializationFailed);
-        SetStatus(corvel::platform::kServiceStopped);
-        return false;
-    }
-    WriteEvent(corvel::platform::kEventInformation, kEventStarted);
-    SetStatus(corvel::platform::kServiceRunning);
     Trace("Leaving CNTService::Initialize()");
     return true;
 }
@@ -117,18 +128,23 @@ void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
         std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
         service->status.currentState = corvel::platform::kServiceStartPending;
     }
-    corvel::platform::StatusHandle handle = corvel::platform::RegisterControlHandler(service->serviceName, Handler);
+    // Set before the handler can run: a stop at any moment of the start
+    // clears it for good, and Run, if it is reached, returns at once.
+    service->running.store(1);
+    corvel::platform::StatusHandle handle = 0;
     {
-        // Once registered, Handler may already run on the dispatcher thread.
+        // Once registered, Handler may run on the dispatcher thread at once;
+        // its first report waits here until the handle is stored.
         std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
+        handle = corvel::platform::RegisterControlHandler(service->serviceName, Handler);
         service->statusHandle = handle;
     }
     if (handle == 0) {
+        service->running.store(0);
         service->WriteEvent(corvel::platform::kEventError, kEventControlHandlerNotInstalled);
         return;
     }
     if (service->Initialize()) {
-        service->running.store(1);
         {
             std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
             service->status.win32ExitCode = 0;
@@ -185,8 +201,14 @@ bool CNTService::OnInit()
 void CNTService::OnStop()
 {
     Trace("CNTService::OnStop()");
-    if (corvel::platform::RequestForcedRestart() == corvel::platform::RestartRequest::NotRequested) {
+    switch (corvel::platform::RequestForcedRestart()) {
+    case corvel::platform::RestartRequest::Requested: break;
+    case corvel::platform::RestartRequest::NotRequested:
         Trace("No machine restart requested (set CORVEL_RESTART_ON_STOP=1 to request one)");
+        break;
+    case corvel::platform::RestartRequest::MachineShuttingDown:
+        Trace("No machine restart requested: the machine is already shutting down");
+        break;
     }
 }
 
