@@ -160,6 +160,11 @@ void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
 void CNTService::Handler(std::uint32_t code)
 {
     CNTService* service = serviceInstance;
+    // A control, from its first status report to its last, is one step for
+    // the service thread: a stop during the start is seen by Initialize
+    // either before its test of the state or after its running report, and
+    // the stopped report never comes between a stop's reports.
+    std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
     service->Trace("CNTService::Handler(%lu)", static_cast<unsigned long>(code));
     switch (code) {
     case kControlStop:
@@ -178,7 +183,6 @@ void CNTService::Handler(std::uint32_t code)
         }
         break;
     }
-    std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
     service->Trace("Updating status (%lu, %lu)", static_cast<unsigned long>(service->statusHandle),
                    static_cast<unsigned long>(service->status.currentState));
     corvel::platform::ReportServiceStatus(service->statusHandle, service->status);

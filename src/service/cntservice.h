@@ -62,7 +62,9 @@ public:
 
 private:
     // The dispatcher thread and the service thread both change and report
-    // `status`; each store-and-report step is serialised.
+    // `status`; each store-and-report step is serialised, a whole control
+    // in Handler is one step, and so is Initialize's test for a stop that
+    // came while OnInit ran together with its running report.
     std::recursive_mutex statusLock_;
     std::mutex eventLock_;  // the lazy registration of eventSource
 };
