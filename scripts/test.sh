@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: native, ASan+UBSan, TSan, the fuzz targets, both
-# MinGW builds and the x86-64 Windows tests under wine64. Fails if any fails.
-# Usage: scripts/test.sh [stage ...]   stages: native asan tsan fuzz mingw-i686 mingw-x64
+# Builds and runs every test: native, the release build with one brief run of
+# every benchmark, ASan+UBSan, TSan, the fuzz targets, both MinGW builds and the
+# x86-64 Windows tests under wine64. Fails if any fails.
+# Usage: scripts/test.sh [stage ...]   stages: native bench asan tsan fuzz mingw-i686 mingw-x64
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -9,7 +10,7 @@ scripts/install-deps.sh
 
 stages=("$@")
 if ((${#stages[@]} == 0)); then
-  stages=(native asan tsan fuzz mingw-i686 mingw-x64)
+  stages=(native bench asan tsan fuzz mingw-i686 mingw-x64)
 fi
 jobs=$(nproc)
 
@@ -29,6 +30,28 @@ run_ctest() {  # preset [ctest arguments...]
 stage_native() {
   configure_and_build debug
   run_ctest debug
+}
+
+stage_bench() {
+  # The release preset builds whole (warnings are errors at -O3 too), and each
+  # benchmark runs once, each case for a moment, so that none rots unnoticed.
+  # The figures are printed, never judged.
+  configure_and_build release
+  local bench output status=0 ran=0
+  for bench in build/release/bench/*_bench; do
+    [[ -x $bench ]] || continue
+    echo "== $(basename "$bench")"
+    ran=$((ran + 1))
+    # A case that reports an error still exits 0: its message fails the stage.
+    if ! output=$("$bench" --benchmark_min_time=0.01 2>&1); then status=1; fi
+    echo "$output"
+    if grep -q 'ERROR OCCURRED' <<<"$output"; then status=1; fi
+  done
+  if ((ran == 0)); then
+    echo "no benchmark was built"
+    status=1
+  fi
+  return $status
 }
 
 stage_asan() {
