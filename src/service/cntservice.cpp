@@ -90,7 +90,13 @@ void CNTService::SetStatus(std::uint32_t state)
 bool CNTService::Initialize()
 {
     Trace("Entering CNTService::Initialize()");
-    SetStatus(corvel::platform::kServiceStartPending);
+    {
+        std::lock_guard<std::recursive_mutex> guard(statusLock_);
+        if (stopRequested_) {
+            return StoppedWhileStarting();
+        }
+        SetStatus(corvel::platform::kServiceStartPending);
+    }
     bool initialized = OnInit();
     {
         // Held from the test of the state to the running report, so that a
@@ -104,20 +110,25 @@ bool CNTService::Initialize()
             SetStatus(corvel::platform::kServiceStopped);
             return false;
         }
-        if (status.currentState == corvel::platform::kServiceStopPending) {
-            // A stop came while OnInit ran: Handler has reported stop pending,
-            // called OnStop, cleared `running` and reported event 108. The
-            // service never reports running and Run is not called; ServiceMain
-            // reports stopped as after any stop.
-            status.win32ExitCode = 0;
-            Trace("CNTService::Initialize(): stopped while starting");
-            return false;
+        if (stopRequested_) {
+            return StoppedWhileStarting();
         }
         WriteEvent(corvel::platform::kEventInformation, kEventStarted);
         SetStatus(corvel::platform::kServiceRunning);
     }
     Trace("Leaving CNTService::Initialize()");
     return true;
+}
+
+bool CNTService::StoppedWhileStarting()
+{
+    // Handler has reported stop pending, called OnStop, cleared `running` and
+    // reported event 108. The service never reports running and Run is not
+    // called; ServiceMain reports stopped, as after any stop.
+    std::lock_guard<std::recursive_mutex> guard(statusLock_);
+    status.win32ExitCode = 0;
+    Trace("CNTService::Initialize(): stopped while starting");
+    return false;
 }
 
 void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
@@ -127,6 +138,7 @@ void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
     {
         std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
         service->status.currentState = corvel::platform::kServiceStartPending;
+        service->stopRequested_ = false;
     }
     // Set before the handler can run: a stop at any moment of the start
     // clears it for good, and Run, if it is reached, returns at once.
@@ -168,6 +180,7 @@ void CNTService::Handler(std::uint32_t code)
     service->Trace("CNTService::Handler(%lu)", static_cast<unsigned long>(code));
     switch (code) {
     case kControlStop:
+        service->stopRequested_ = true;
         service->SetStatus(corvel::platform::kServiceStopPending);
         service->OnStop();
         service->running.store(0);

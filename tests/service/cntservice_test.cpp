@@ -259,6 +259,17 @@ TEST_F(Lifecycle, StopWhileStartingEndsTheServiceAsAnOrdinaryStop)
     EXPECT_TRUE(Traced("CNTService::Initialize(): stopped while starting"));
     EXPECT_FALSE(Traced("Leaving CNTService::Initialize()"));
     EXPECT_TRUE(Traced("Leaving CNTService::ServiceMain()"));
+
+    // A stop before Initialize has begun: no start pending over the stop
+    // pending, and OnInit is not run.
+    Clear();
+    bool initRan = false;
+    service.sendStop = [&] { initRan = true; };
+    CNTService::Handler(1);
+    EXPECT_FALSE(service.Initialize());
+    EXPECT_FALSE(initRan);
+    EXPECT_EQ(States(), (std::vector<std::uint32_t>{corvel::platform::kServiceStopPending,
+                                                    corvel::platform::kServiceStopPending}));
 }
 
 #if !defined(_WIN32)
