@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: native, ASan+UBSan, TSan, the fuzz targets, and
-# the 32-bit Windows product with its tests and the end-to-end service test
-# under 32-bit Wine. Fails if any fails.
-# Usage: scripts/test.sh [stage ...]   stages: native asan tsan fuzz mingw-i686 mingw-x64
+# Builds and runs every test: native, the release build with one brief run of
+# every benchmark, ASan+UBSan, TSan, the fuzz targets, and the 32-bit Windows
+# product with its tests and the end-to-end service test under 32-bit Wine.
+# Fails if any fails.
+# Usage: scripts/test.sh [stage ...]   stages: native bench asan tsan fuzz mingw-i686 mingw-x64
 # (mingw-x64, the same tests built for x86-64 under wine64, is not in the default run.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +12,7 @@ scripts/install-deps.sh
 
 stages=("$@")
 if ((${#stages[@]} == 0)); then
-  stages=(native asan tsan fuzz mingw-i686)
+  stages=(native bench asan tsan fuzz mingw-i686)
 fi
 jobs=$(nproc)
 
@@ -31,6 +32,35 @@ run_ctest() {  # preset [ctest arguments...]
 stage_native() {
   configure_and_build debug
   run_ctest debug
+}
+
+stage_bench() {
+  # The release preset builds whole (warnings are errors at -O3 too), and each
+  # benchmark runs once, each case for a moment, so that none rots unnoticed.
+  # The figures are printed, never judged.
+  configure_and_build release
+  local bench log status=0 ran=0
+  log=$(mktemp)
+  for bench in build/release/bench/*_bench; do
+    [[ -x $bench ]] || continue
+    echo "== $(basename "$bench")"
+    ran=$((ran + 1))
+    # The table is printed; standard error (the benchmark's context and the
+    # service's own trace lines) only when the program fails. A case that
+    # reports an error still exits 0: its message fails the stage.
+    if ! "$bench" --benchmark_min_time=0.01 --benchmark_color=false >"$log" 2>"$log.err"; then
+      status=1
+      tail -20 "$log.err"
+    fi
+    cat "$log"
+    if grep -q 'ERROR OCCURRED' "$log"; then status=1; fi
+  done
+  rm -f "$log" "$log.err"
+  if ((ran == 0)); then
+    echo "no benchmark was built"
+    status=1
+  fi
+  return $status
 }
 
 stage_asan() {

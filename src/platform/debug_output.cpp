@@ -14,6 +14,7 @@ std::mutex hookLock;
 DebugOutputHook currentHook = nullptr;
 void* currentContext = nullptr;
 std::atomic<bool> hookSet{false};
+std::atomic<bool> endedAfterSwitch{false};
 
 }  // namespace
 
@@ -33,7 +34,16 @@ void WriteDebugOutput(std::string_view text)
             currentHook(text, currentContext);
         }
     }
-    WriteDebugOutputNative(text);
+    if (!endedAfterSwitch.load()) {
+        WriteDebugOutputNative(text);
+    }
+}
+
+void EndDebugOutputAfterSwitch()
+{
+#if !defined(_WIN32)
+    endedAfterSwitch.store(true);
+#endif
 }
 
 }  // namespace corvel::platform

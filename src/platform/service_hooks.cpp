@@ -14,6 +14,8 @@ ServiceStatusHook statusHook = nullptr;
 void* statusContext = nullptr;
 RestartHook restartHook = nullptr;
 void* restartContext = nullptr;
+ShutdownCheckHook shutdownHook = nullptr;
+void* shutdownContext = nullptr;
 
 }  // namespace
 
@@ -47,6 +49,24 @@ bool CallRestartHook(RestartRequest& outcome)
         return false;
     }
     outcome = restartHook(restartContext);
+    return true;
+}
+
+void SetShutdownCheckHook(ShutdownCheckHook hook, void* context)
+{
+    std::lock_guard<std::mutex> guard(hookLock);
+    shutdownHook = hook;
+    shutdownContext = context;
+}
+
+// True when a hook answered; its answer is in shuttingDown.
+bool CallShutdownCheckHook(bool& shuttingDown)
+{
+    std::lock_guard<std::mutex> guard(hookLock);
+    if (shutdownHook == nullptr) {
+        return false;
+    }
+    shuttingDown = shutdownHook(shutdownContext);
     return true;
 }
 

@@ -90,23 +90,45 @@ void CNTService::SetStatus(std::uint32_t state)
 bool CNTService::Initialize()
 {
     Trace("Entering CNTService::Initialize()");
-    SetStatus(corvel::platform::kServiceStartPending);
+    {
+        std::lock_guard<std::recursive_mutex> guard(statusLock_);
+        if (stopRequested_) {
+            return StoppedWhileStarting();
+        }
+        SetStatus(corvel::platform::kServiceStartPending);
+    }
     bool initialized = OnInit();
     {
+        // Held from the test of the state to the running report, so that a
+        // stop is either seen here or comes after the running report.
         std::lock_guard<std::recursive_mutex> guard(statusLock_);
         status.win32ExitCode = corvel::platform::LastErrorCode();
         status.checkPoint = 0;
         status.waitHint = 0;
+        if (!initialized) {
+            WriteEvent(corvel::platform::kEventError, kEventInitializationFailed);
+            SetStatus(corvel::platform::kServiceStopped);
+            return false;
+        }
+        if (stopRequested_) {
+            return StoppedWhileStarting();
+        }
+        WriteEvent(corvel::platform::kEventInformation, kEventStarted);
+        SetStatus(corvel::platform::kServiceRunning);
     }
-    if (!initialized) {
-        WriteEvent(corvel::platform::kEventError, kEventInitializationFailed);
-        SetStatus(corvel::platform::kServiceStopped);
-        return false;
-    }
-    WriteEvent(corvel::platform::kEventInformation, kEventStarted);
-    SetStatus(corvel::platform::kServiceRunning);
     Trace("Leaving CNTService::Initialize()");
     return true;
+}
+
+bool CNTService::StoppedWhileStarting()
+{
+    // Handler has reported stop pending, called OnStop, cleared `running` and
+    // reported event 108. The service never reports running and Run is not
+    // called; ServiceMain reports stopped, as after any stop.
+    std::lock_guard<std::recursive_mutex> guard(statusLock_);
+    status.win32ExitCode = 0;
+    Trace("CNTService::Initialize(): stopped while starting");
+    return false;
 }
 
 void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
@@ -116,19 +138,25 @@ void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
     {
         std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
         service->status.currentState = corvel::platform::kServiceStartPending;
+        service->stopRequested_ = false;
     }
-    corvel::platform::StatusHandle handle = corvel::platform::RegisterControlHandler(service->serviceName, Handler);
+    // Set before the handler can run: a stop at any moment of the start
+    // clears it for good, and Run, if it is reached, returns at once.
+    service->running.store(1);
+    corvel::platform::StatusHandle handle = 0;
     {
-        // Once registered, Handler may already run on the dispatcher thread.
+        // Once registered, Handler may run on the dispatcher thread at once;
+        // its first report waits here until the handle is stored.
         std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
+        handle = corvel::platform::RegisterControlHandler(service->serviceName, Handler);
         service->statusHandle = handle;
     }
     if (handle == 0) {
+        service->running.store(0);
         service->WriteEvent(corvel::platform::kEventError, kEventControlHandlerNotInstalled);
         return;
     }
     if (service->Initialize()) {
-        service->running.store(1);
         {
             std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
             service->status.win32ExitCode = 0;
@@ -144,9 +172,15 @@ void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
 void CNTService::Handler(std::uint32_t code)
 {
     CNTService* service = serviceInstance;
+    // A control, from its first status report to its last, is one step for
+    // the service thread: a stop during the start is seen by Initialize
+    // either before its test of the state or after its running report, and
+    // the stopped report never comes between a stop's reports.
+    std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
     service->Trace("CNTService::Handler(%lu)", static_cast<unsigned long>(code));
     switch (code) {
     case kControlStop:
+        service->stopRequested_ = true;
         service->SetStatus(corvel::platform::kServiceStopPending);
         service->OnStop();
         service->running.store(0);
@@ -162,7 +196,6 @@ void CNTService::Handler(std::uint32_t code)
         }
         break;
     }
-    std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
     service->Trace("Updating status (%lu, %lu)", static_cast<unsigned long>(service->statusHandle),
                    static_cast<unsigned long>(service->status.currentState));
     corvel::platform::ReportServiceStatus(service->statusHandle, service->status);
@@ -185,8 +218,14 @@ bool CNTService::OnInit()
 void CNTService::OnStop()
 {
     Trace("CNTService::OnStop()");
-    if (corvel::platform::RequestForcedRestart() == corvel::platform::RestartRequest::NotRequested) {
+    switch (corvel::platform::RequestForcedRestart()) {
+    case corvel::platform::RestartRequest::Requested: break;
+    case corvel::platform::RestartRequest::NotRequested:
         Trace("No machine restart requested (set CORVEL_RESTART_ON_STOP=1 to request one)");
+        break;
+    case corvel::platform::RestartRequest::MachineShuttingDown:
+        Trace("No machine restart requested: the machine is already shutting down");
+        break;
     }
 }
 

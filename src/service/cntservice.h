@@ -62,7 +62,14 @@ public:
 
 private:
     // The dispatcher thread and the service thread both change and report
-    // `status`; each store-and-report step is serialised.
+    // `status`; each store-and-report step is serialised, a whole control
+    // in Handler is one step, and so is each of Initialize's tests for a
+    // stop that came during the start together with the report after it.
     std::recursive_mutex statusLock_;
     std::mutex eventLock_;  // the lazy registration of eventSource
+    // A stop has come since ServiceMain began (guarded by statusLock_):
+    // Initialize then neither reports start pending nor running.
+    bool stopRequested_ = false;
+
+    bool StoppedWhileStarting();
 };

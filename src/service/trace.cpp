@@ -10,8 +10,20 @@ namespace corvel {
 
 namespace {
 
-// Composes prefix + message into line, cutting the message so that the line
-// feed and the terminator always fit.
+// A control character (below 0x20, the line feed included, and 0x7F) in a
+// message is written as \xNN: a message from the network cannot end its
+// line early and make what follows look like further trace lines.
+bool IsControl(char c)
+{
+    unsigned char byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+constexpr std::size_t kEscapeBytes = 4;  // "\x0a"
+
+// Composes prefix + message into line, escaping control characters and
+// cutting the message (never inside an escape) so that the line feed and the
+// terminator always fit.
 void WriteLine(const char* name, const char* message, std::size_t messageLength)
 {
     char line[kTraceLineBytes];
@@ -21,12 +33,26 @@ void WriteLine(const char* name, const char* message, std::size_t messageLength)
     if (used > sizeof line - 2) {
         used = sizeof line - 2;
     }
-    std::size_t room = sizeof line - 2 - used;  // leave the line feed and the NUL
-    if (messageLength > room) {
-        messageLength = room;
+    const std::size_t end = sizeof line - 2;  // leave the line feed and the NUL
+    for (std::size_t index = 0; index < messageLength; ++index) {
+        char c = message[index];
+        if (!IsControl(c)) {
+            if (used + 1 > end) {
+                break;
+            }
+            line[used++] = c;
+            continue;
+        }
+        if (used + kEscapeBytes > end) {
+            break;
+        }
+        static constexpr char kHex[] = "0123456789abcdef";
+        unsigned char byte = static_cast<unsigned char>(c);
+        line[used++] = '\\';
+        line[used++] = 'x';
+        line[used++] = kHex[byte >> 4];
+        line[used++] = kHex[byte & 0xF];
     }
-    std::memcpy(line + used, message, messageLength);
-    used += messageLength;
     line[used++] = '\n';
     line[used] = '\0';
     platform::WriteDebugOutput(std::string_view(line, used));

@@ -10,7 +10,8 @@ namespace corvel {
 
 // A trace line, prefix and line end included, is composed in this many bytes
 // (terminator included); a longer message is cut so that the line still ends
-// with its line feed.
+// with its line feed. Control characters in the message (a line feed among
+// them) are written as \xNN, so that one trace call is always one line.
 inline constexpr std::size_t kTraceLineBytes = 1024;
 inline constexpr const char kWatchdogTraceName[] = "Corvel-DisconnService";
 

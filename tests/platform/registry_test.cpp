@@ -54,7 +54,7 @@ TEST_F(Registry, ValuesRoundTripAndAbsenceIsNotFound)
 }
 
 #if !defined(_WIN32)
-TEST_F(Registry, LinuxTreeHoldsDecimalTextAndAcceptsHex)
+TEST_F(Registry, LinuxTreeHoldsDecimalTextAndReadsDecimalOrHexOnly)
 {
     RegistryKey key = nullptr;
     ASSERT_EQ(CreateRegistryKey(kTestKey, kKeyWrite, &key), kErrorSuccess);
@@ -64,16 +64,45 @@ TEST_F(Registry, LinuxTreeHoldsDecimalTextAndAcceptsHex)
     std::string text((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text, "10\n");
 
+    // Decimal (leading zeros are decimal, never octal) or 0x hex; any other
+    // text is a failed read that leaves the target as it was.
+    constexpr std::int32_t kUntouched = 7;
     struct Case {
-        const char* content;
+        std::string content;
         long result;
         std::int32_t value;
     };
-    for (Case entry : {Case{"0x1F\n", kErrorSuccess, 31}, Case{"  42", kErrorSuccess, 42},
-                       Case{"-5\n", kErrorSuccess, -5}, Case{"4294967295\n", kErrorSuccess, -1},
-                       Case{"junk\n", 13, 0}}) {
-        std::ofstream(directory / "Inc") << entry.content;
-        std::int32_t value = 0;
+    const Case cases[] = {
+        {"0x1F\n", kErrorSuccess, 31},
+        {"0XfF", kErrorSuccess, 255},
+        {"0x00000010\n", kErrorSuccess, 16},
+        {"0xFFFFFFFF\n", kErrorSuccess, -1},
+        {"  42", kErrorSuccess, 42},
+        {"010\n", kErrorSuccess, 10},
+        {"08\n", kErrorSuccess, 8},
+        {"0009\r\n", kErrorSuccess, 9},
+        {"0\n", kErrorSuccess, 0},
+        {"-5\n", kErrorSuccess, -5},
+        {"4294967295\n", kErrorSuccess, -1},
+        {"junk\n", 13, kUntouched},
+        {"", 13, kUntouched},
+        {"\n", 13, kUntouched},
+        {"0x\n", 13, kUntouched},
+        {"0x1G", 13, kUntouched},
+        {"08abc", 13, kUntouched},
+        {"1e3", 13, kUntouched},
+        {"+5", 13, kUntouched},
+        {"5 6", 13, kUntouched},
+        {"--5", 13, kUntouched},
+        {"-0x5", 13, kUntouched},
+        {"4294967296\n", 13, kUntouched},
+        {"0x100000000", 13, kUntouched},
+        {"-2147483649", 13, kUntouched},
+        {std::string(100, '0') + "1", 13, kUntouched},  // longer than any DWORD text
+    };
+    for (const Case& entry : cases) {
+        std::ofstream(directory / "Inc", std::ios::trunc) << entry.content;
+        std::int32_t value = kUntouched;
         EXPECT_EQ(QueryRegistryDword(key, "Inc", &value), entry.result) << entry.content;
         EXPECT_EQ(value, entry.value) << entry.content;
     }

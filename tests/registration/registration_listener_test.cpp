@@ -409,4 +409,55 @@ TEST_F(Listener, APortInUseEndsItWithMinusThreeAndNoTrace)
     EXPECT_FALSE(PortHeld(port)) << "the listener's socket was left open";
 }
 
+#if !defined(_WIN32)
+
+// A terminal.db whose Properties the store cannot use still opens: each
+// announcement's lookup or insert fails with its trace and the listener goes
+// on with the next datagram.
+TEST_F(Listener, APropertiesTableTheStoreCannotUseFailsEachLookupAndTheListenerGoesOn)
+{
+    struct Case {
+        const char* name;
+        const char* schema;
+        const char* failure;  // the trace of each failed announcement
+    };
+    const Case cases[] = {
+        {"no ip column", "CREATE TABLE Properties(address TEXT);", "IDispatch error #3088"},
+        {"a view", "CREATE TABLE Terminals(ip TEXT); CREATE VIEW Properties AS SELECT ip FROM Terminals;",
+         "Unspecified error"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::path caseRoot = root / c.name;
+        std::filesystem::create_directories(caseRoot);
+        ::setenv("CORVEL_ROOT", caseRoot.c_str(), 1);
+        sqlite3* database = nullptr;
+        ASSERT_EQ(sqlite3_open((caseRoot / "terminal.db").c_str(), &database), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(database, c.schema, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(database);
+
+        corvel::registration::testing::OutputCapture caseOutput;
+        listenerExitCode.store(kNotEnded);
+        listenerRunning.store(1);
+        StartAndWaitForPort();
+        Terminal terminal("127.0.0.1", port);
+        terminal.Send("qm47tv47");
+        terminal.Send("qm47tv47");
+        terminal.Send("next");
+        ASSERT_TRUE(caseOutput.WaitForMessage("[127.0.0.1]:next"));
+        EXPECT_EQ(Stop(), 0);
+        std::vector<std::string> messages = caseOutput.TraceMessages();
+        const std::vector<std::string> expected = {
+            "[127.0.0.1]:qm47tv47", "SELECT * FROM Properties WHERE ip='127.0.0.1'", c.failure,
+            "[127.0.0.1]:qm47tv47", "SELECT * FROM Properties WHERE ip='127.0.0.1'", c.failure,
+            "[127.0.0.1]:next",
+        };
+        ASSERT_GE(messages.size(), expected.size());
+        messages.resize(expected.size());  // the datagram that ends the listener may follow
+        EXPECT_EQ(messages, expected);
+    }
+}
+
+#endif
+
 }  // namespace

@@ -3,9 +3,15 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
+
+#if !defined(_WIN32)
+#include <csignal>
+#include <pthread.h>
+#endif
 
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -14,6 +20,7 @@
 #include "service/my_service.h"
 #include "service/trace.h"
 #include "service_fixture.h"
+#include "platform/fake_systemctl.h"
 #include "watchdog/session_scanner.h"
 
 namespace {
@@ -188,6 +195,140 @@ TEST_F(Lifecycle, StopRequestsRestartBeforeClearingRunningAndReportsStoppedAfter
     EXPECT_EQ(events[1].id, 108u);
 }
 
+// A monitor service whose start is slow on purpose: OnInit hands a stop to
+// the test (through sendStop) and then waits until the stop has cleared
+// `running`, as a control that arrives while the service starts does.
+class SlowStartService : public QuickService {
+public:
+    bool OnInit() override
+    {
+        sendStop();
+        for (int wait = 0; wait < 500 && running.load() != 0; ++wait) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return QuickService::OnInit();
+    }
+    void Run() override
+    {
+        runCalled.store(true);
+        QuickService::Run();
+    }
+    std::function<void()> sendStop;
+    std::atomic<bool> runCalled{false};
+};
+
+// What a stop during the start must leave: the reports and events of an
+// ordinary stop, never a running report, and Run not entered.
+void ExpectStoppedWhileStarting(const std::vector<std::uint32_t>& states,
+                                const std::vector<corvel::testing::RecordedEvent>& events, int restarts,
+                                const SlowStartService& service)
+{
+    using namespace corvel::platform;
+    EXPECT_EQ(states, (std::vector<std::uint32_t>{kServiceStartPending, kServiceStopPending, kServiceStopPending,
+                                                  kServiceStopped}));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].id, 108u);
+    EXPECT_EQ(restarts, 1);
+    EXPECT_FALSE(service.runCalled.load());
+    EXPECT_EQ(service.running.load(), 0);
+    EXPECT_EQ(service.status.win32ExitCode, 0u);
+}
+
+TEST_F(Lifecycle, StopWhileStartingEndsTheServiceAsAnOrdinaryStop)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows registers the control handler only inside the SCM's dispatcher";
+#endif
+    SlowStartService service;
+    // The control handler runs on its own thread, as the dispatcher's does.
+    std::thread handlerThread;
+    service.sendStop = [&] { handlerThread = std::thread([] { CNTService::Handler(1); }); };
+    std::atomic<bool> ended{false};
+    std::thread serviceThread([&] {
+        CNTService::ServiceMain(0, nullptr);
+        ended.store(true);
+    });
+    for (int wait = 0; wait < 500 && !ended.load(); ++wait) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(ended.load()) << "the service kept running after a stop during its start";
+    service.running.store(0);  // lets a service that missed the stop end
+    serviceThread.join();
+    handlerThread.join();
+    ExpectStoppedWhileStarting(States(), Events(), restarts, service);
+    EXPECT_TRUE(Traced("CNTService::Initialize(): stopped while starting"));
+    EXPECT_FALSE(Traced("Leaving CNTService::Initialize()"));
+    EXPECT_TRUE(Traced("Leaving CNTService::ServiceMain()"));
+
+    // A stop before Initialize has begun: no start pending over the stop
+    // pending, and OnInit is not run.
+    Clear();
+    bool initRan = false;
+    service.sendStop = [&] { initRan = true; };
+    CNTService::Handler(1);
+    EXPECT_FALSE(service.Initialize());
+    EXPECT_FALSE(initRan);
+    EXPECT_EQ(States(), (std::vector<std::uint32_t>{corvel::platform::kServiceStopPending,
+                                                    corvel::platform::kServiceStopPending}));
+}
+
+#if !defined(_WIN32)
+TEST_F(Lifecycle, SigtermWhileStartingEndsTheForegroundRun)
+{
+    SlowStartService service;
+    pthread_t dispatcher = pthread_self();
+    // Thread-directed, so that only the dispatcher thread takes it.
+    service.sendStop = [dispatcher] { pthread_kill(dispatcher, SIGTERM); };
+    std::atomic<bool> returned{false};
+    std::thread rescue([&] {
+        for (int wait = 0; wait < 1000 && !returned.load(); ++wait) {
+            std::this_thread::sleep_for(10ms);
+        }
+        service.running.store(0);  // ends a run that missed the stop
+    });
+    EXPECT_TRUE(service.RunDispatcher());
+    bool endedInTime = !service.runCalled.load();
+    returned.store(true);
+    rescue.join();
+    EXPECT_TRUE(endedInTime);
+    EXPECT_TRUE(Traced("CNTService::Handler(1)"));
+    ExpectStoppedWhileStarting(States(), Events(), restarts, service);
+}
+#endif
+
+TEST_F(Lifecycle, StopRequestsTheRestartOnlyWhenAskedAndNotWhileTheMachineGoesDown)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows restarts on every stop; a service is not stopped at the machine's shutdown there";
+#endif
+    struct Case {
+        const char* restartOnStop;
+        bool shuttingDown;
+        int restarts;
+        const char* trace;  // the line that says why there is no restart
+    };
+    const Case cases[] = {
+        {"1", false, 1, nullptr},
+        {"1", true, 0, "No machine restart requested: the machine is already shutting down"},
+        {"", false, 0, "No machine restart requested (set CORVEL_RESTART_ON_STOP=1 to request one)"},
+        {"0", true, 0, "No machine restart requested (set CORVEL_RESTART_ON_STOP=1 to request one)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("CORVEL_RESTART_ON_STOP=") + c.restartOnStop +
+                     (c.shuttingDown ? ", shutting down" : ""));
+        corvel::testing::SetEnvironment("CORVEL_RESTART_ON_STOP", c.restartOnStop);
+        machineShuttingDown.store(c.shuttingDown);
+        BareService service;
+        Clear();
+        service.OnStop();
+        EXPECT_EQ(restarts, c.restarts);
+        EXPECT_EQ(Traced("No machine restart requested"), c.trace != nullptr);
+        if (c.trace != nullptr) {
+            EXPECT_TRUE(Traced(c.trace));
+        }
+    }
+}
+
 TEST_F(Lifecycle, CounterStartsFromParametersAndStepsByIncrement)
 {
     struct Case {
@@ -261,6 +402,33 @@ TEST_F(TraceLines, FormatCutAndReadyText)
     EXPECT_EQ(Traces()[0], expectedPrefix + "http://%s/%d%n\n");
 }
 
+TEST_F(TraceLines, ControlCharactersAreEscapedSoOneCallIsOneLine)
+{
+    std::string expectedPrefix = "[Corvel-DisconnService](" + std::to_string(corvel::platform::CurrentThreadId()) + "): ";
+    // A datagram that would forge a further line, with every kind of control character.
+    WatchdogTrace("[%s]:%s", "10.0.0.7", "qm47tv47\n[Corvel-DisconnService](1): Logoffing!\r\t\x1b\x7f\x01 \x80\\x");
+    WatchdogTraceText("a\nb");
+    ASSERT_EQ(Traces().size(), 2u);
+    EXPECT_EQ(Traces()[0], expectedPrefix +
+                               "[10.0.0.7]:qm47tv47\\x0a[Corvel-DisconnService](1): Logoffing!"
+                               "\\x0d\\x09\\x1b\\x7f\\x01 \x80\\x\n");
+    EXPECT_EQ(Traces()[1], expectedPrefix + "a\\x0ab\n");
+
+    // Cut at the buffer, never inside an escape.
+    Clear();
+    WatchdogTrace("%s", std::string(3000, '\n').c_str());
+    ASSERT_EQ(Traces().size(), 1u);
+    std::string line = Traces()[0];
+    EXPECT_LE(line.size(), corvel::kTraceLineBytes - 1);
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+    std::string message = line.substr(expectedPrefix.size(), line.size() - expectedPrefix.size() - 1);
+    EXPECT_EQ(message.size() % 4, 0u);
+    EXPECT_GT(message.size(), 900u);
+    for (std::size_t at = 0; at < message.size(); at += 4) {
+        ASSERT_EQ(message.substr(at, 4), "\\x0a");
+    }
+}
+
 TEST_F(TraceLines, ServiceNameIsCutTo63Characters)
 {
     std::string longName(70, 'n');
@@ -328,8 +496,11 @@ TEST_F(CommandLine, InstallVersionAndRemove)
 #if !defined(_WIN32)
     std::ifstream unit(root / "units" / "corvel-service.service");
     std::string content((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>());
-    EXPECT_NE(content.find("ExecStart=" + corvel::platform::ModuleFileName()), std::string::npos);
-    EXPECT_NE(content.find("CORVEL_RESTART_ON_STOP=1"), std::string::npos);
+    EXPECT_EQ(content, "[Unit]\nDescription=Corvel Service\nAfter=network.target\n\n"
+                       "[Service]\nType=notify\nExecStart=\"" + corvel::platform::ModuleFileName() + "\"\n"
+                       "Environment=\"CORVEL_ROOT=" + root.string() + "\"\n"
+                       "Environment=CORVEL_RESTART_ON_STOP=1\nKillMode=process\n\n"
+                       "[Install]\nWantedBy=multi-user.target\n");
 #endif
     Clear();
     std::string removed = Run(service, "-U");
@@ -338,5 +509,58 @@ TEST_F(CommandLine, InstallVersionAndRemove)
     EXPECT_EQ(Events()[0].id, 101u);
     EXPECT_EQ(Run(service, "-v"), "Corvel Service Version 1.0\nThe service is not installed\n");
 }
+
+#if !defined(_WIN32)
+// In the default unit directory, with systemd running the machine, -i also
+// reloads systemd and enables the unit and -u disables, removes and reloads;
+// a systemctl step that fails fails the switch and leaves no unit behind. A
+// stand-in systemctl records the calls.
+TEST_F(CommandLine, SystemdIsToldWhenItRunsTheMachine)
+{
+    // A state root whose name systemd would otherwise read as quoting,
+    // specifiers and escapes.
+    std::filesystem::path stateRoot = root / "state root %h \"quoted\" back\\slash $HOME";
+    std::filesystem::create_directories(stateRoot);
+    corvel::testing::SetEnvironment("CORVEL_ROOT", stateRoot.string());
+    corvel::testing::SetEnvironment("CORVEL_UNIT_DIR", "");
+    CMyService service;
+    {
+        corvel::testing::FakeSystemctl systemctl(root / "systemd", true);
+        std::filesystem::path unitFile = systemctl.UnitDirectory() / "corvel-service.service";
+        EXPECT_EQ(Run(service, "-i"), "Corvel Service installed\n");
+        EXPECT_EQ(systemctl.Calls(),
+                  (std::vector<std::string>{"daemon-reload", "enable corvel-service.service"}));
+        std::ifstream unit(unitFile);
+        std::string content((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>());
+        EXPECT_NE(content.find("\nEnvironment=\"CORVEL_ROOT=" + root.string() +
+                               "/state root %%h \\\"quoted\\\" back\\\\slash $HOME\"\n"),
+                  std::string::npos)
+            << content;
+
+        systemctl.ClearCalls();
+        std::string removed = Run(service, "-u");
+        EXPECT_EQ(removed.rfind("Corvel Service removed.", 0), 0u) << removed;
+        EXPECT_EQ(systemctl.Calls(), (std::vector<std::string>{"disable corvel-service.service", "daemon-reload"}));
+        EXPECT_FALSE(std::filesystem::exists(unitFile));
+
+        systemctl.ClearCalls();
+        systemctl.Fail("enable");
+        EXPECT_EQ(Run(service, "-i"), "Corvel Service failed to install. Error 3\n");
+        EXPECT_FALSE(std::filesystem::exists(unitFile)) << "a unit that is not enabled is not left behind";
+        EXPECT_EQ(systemctl.Calls(),
+                  (std::vector<std::string>{"daemon-reload", "enable corvel-service.service", "daemon-reload"}));
+    }
+    {
+        // Without systemd only the file is written and removed.
+        std::filesystem::remove_all(root / "systemd");
+        corvel::testing::FakeSystemctl systemctl(root / "systemd", false);
+        EXPECT_EQ(Run(service, "-i"), "Corvel Service installed\n");
+        EXPECT_TRUE(std::filesystem::exists(systemctl.UnitDirectory() / "corvel-service.service"));
+        EXPECT_EQ(Run(service, "-u").rfind("Corvel Service removed.", 0), 0u);
+        EXPECT_FALSE(std::filesystem::exists(systemctl.UnitDirectory() / "corvel-service.service"));
+        EXPECT_TRUE(systemctl.Calls().empty());
+    }
+}
+#endif
 
 }  // namespace

@@ -91,6 +91,37 @@ TEST(Foreground, SignalsSaveTheCounterAndStopCleanly)
     }
 }
 
+// Each switch prints its own lines on standard output and nothing else on the
+// terminal: no trace line of the service object's end follows them.
+TEST(Foreground, SwitchesPrintOnlyTheirOwnLines)
+{
+    fs::path root = fs::temp_directory_path() / ("corvel-switches-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "units");
+    auto runSwitch = [&](const char* option) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            int out = ::open((root / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = ::open((root / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(err, STDERR_FILENO);
+            ::setenv("CORVEL_ROOT", root.c_str(), 1);
+            ::setenv("CORVEL_UNIT_DIR", (root / "units").c_str(), 1);
+            ::execl(CORVEL_SERVICE_BINARY, CORVEL_SERVICE_BINARY, option, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << option << " status " << status;
+        EXPECT_EQ(ReadFile(root / "stderr"), "") << option;
+        return ReadFile(root / "stdout");
+    };
+    EXPECT_EQ(runSwitch("-v"), "Corvel Service Version 1.0\nThe service is not installed\n");
+    EXPECT_EQ(runSwitch("-i"), "Corvel Service installed\n");
+    EXPECT_EQ(runSwitch("-u").rfind("Corvel Service removed.", 0), 0u);
+    fs::remove_all(root);
+}
+
 }  // namespace
 
 #endif

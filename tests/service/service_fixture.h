@@ -1,11 +1,13 @@
 // What the service tests observe: trace lines, events, status reports and
-// restart requests, captured through the platform's test hooks; and a
-// temporary state root and unit directory, so that nothing outside a
-// temporary directory is written.
+// restart requests, captured through the platform's test hooks (the restart
+// is asked for, as the installed unit asks, and the machine is not shutting
+// down unless a test says so); and a temporary state root and unit
+// directory, so that nothing outside a temporary directory is written.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -48,6 +50,9 @@ protected:
         platform::SetEventLogHook(&ServiceObservation::OnEvent, this);
         platform::SetServiceStatusHook(&ServiceObservation::OnStatus, this);
         platform::SetRestartHook(&ServiceObservation::OnRestart, this);
+        platform::SetShutdownCheckHook(&ServiceObservation::OnShutdownCheck, this);
+        // As the installed unit asks: the restart hook stands in for the request.
+        SetEnvironment("CORVEL_RESTART_ON_STOP", "1");
     }
 
     void TearDown() override
@@ -56,6 +61,8 @@ protected:
         platform::SetEventLogHook(nullptr, nullptr);
         platform::SetServiceStatusHook(nullptr, nullptr);
         platform::SetRestartHook(nullptr, nullptr);
+        platform::SetShutdownCheckHook(nullptr, nullptr);
+        SetEnvironment("CORVEL_RESTART_ON_STOP", "");
         stateRoot.reset();
     }
 
@@ -100,6 +107,7 @@ protected:
     std::vector<std::uint32_t> states;
     int restarts = 0;
     std::int32_t runningAtRestart = -1;
+    std::atomic<bool> machineShuttingDown{false};  // what the shutdown check answers
 
 private:
     static void OnTrace(std::string_view text, void* context)
@@ -119,6 +127,10 @@ private:
         auto* self = static_cast<ServiceObservation*>(context);
         std::lock_guard<std::mutex> guard(self->lock);
         self->states.push_back(status.currentState);
+    }
+    static bool OnShutdownCheck(void* context)
+    {
+        return static_cast<ServiceObservation*>(context)->machineShuttingDown.load();
     }
     static platform::RestartRequest OnRestart(void* context)
     {

@@ -1,13 +1,15 @@
 // The registry on Linux: a directory tree under <state root>/registry.
 // Writes go to a temporary file that is renamed into place, so a value is
-// never seen half written.
+// never seen half written. A DWORD is read as decimal or 0x hex text; any
+// other text is a value that cannot be read.
 #include "platform/registry.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +26,64 @@ namespace {
 constexpr long kErrorAccessDenied = 5;
 constexpr long kErrorInvalidHandle = 6;
 constexpr long kErrorInvalidData = 13;
+
+// A DWORD file longer than this is no DWORD.
+constexpr std::size_t kMaxDwordTextBytes = 64;
+
+bool IsSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// A DWORD as text: decimal (leading zeros are decimal too, never octal), or
+// 0x followed by hex digits, with white space around it; a decimal number may
+// carry a minus sign (the value's two's complement is kept). Anything else,
+// or a number beyond 32 bits, is no DWORD.
+std::optional<std::uint32_t> ParseDwordText(std::string_view text)
+{
+    while (!text.empty() && IsSpace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsSpace(text.back())) {
+        text.remove_suffix(1);
+    }
+    bool negative = false;
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    } else if (!text.empty() && text.front() == '-') {
+        negative = true;
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t number = 0;
+    for (char c : text) {
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return std::nullopt;
+        }
+        number = number * base + digit;
+        if (number > 0xFFFFFFFFull) {
+            return std::nullopt;
+        }
+    }
+    if (negative) {
+        if (number > 0x80000000ull) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint32_t>(0u - static_cast<std::uint32_t>(number));
+    }
+    return static_cast<std::uint32_t>(number);
+}
 
 long FromErrno(int error)
 {
@@ -127,24 +187,17 @@ long QueryRegistryDword(RegistryKey key, const char* name, std::int32_t* value)
     if (file == nullptr) {
         return FromErrno(errno);
     }
-    char text[64] = {};
-    std::size_t length = std::fread(text, 1, sizeof text - 1, file);
+    char text[kMaxDwordTextBytes + 1] = {};
+    std::size_t length = std::fread(text, 1, sizeof text, file);
     std::fclose(file);
-    text[length] = '\0';
-    char* end = nullptr;
-    errno = 0;
-    // Decimal, or 0x hex; a DWORD is 32 bits whatever the text says.
-    unsigned long long number = std::strtoull(text, &end, 0);
-    bool negative = false;
-    if (end == text) {
-        long long signedNumber = std::strtoll(text, &end, 10);
-        negative = end != text;
-        number = static_cast<unsigned long long>(signedNumber);
-    }
-    if (end == text && !negative) {
+    if (length > kMaxDwordTextBytes) {
         return kErrorInvalidData;
     }
-    *value = static_cast<std::int32_t>(static_cast<std::uint32_t>(number));
+    std::optional<std::uint32_t> number = ParseDwordText(std::string_view(text, length));
+    if (!number) {
+        return kErrorInvalidData;
+    }
+    *value = static_cast<std::int32_t>(*number);
     return kErrorSuccess;
 }
 

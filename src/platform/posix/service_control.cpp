@@ -1,6 +1,8 @@
 // The service control manager on Linux.
 // - Installation: a systemd unit corvel-service.service in $CORVEL_UNIT_DIR
 //   (default /etc/systemd/system); "installed" means the unit file exists.
+//   In the default directory, with systemd running, -i also reloads systemd
+//   and enables the unit, and -u disables it, removes it and reloads.
 // - Dispatcher: the service thread runs the service's main function while the
 //   calling (main) thread waits for signals and hands them to the control
 //   handler: SIGTERM and SIGINT stop (1), SIGHUP interrogates (4), SIGUSR1 and
@@ -13,6 +15,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <fcntl.h>
 #include <pthread.h>
 #include <string>
@@ -22,6 +26,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/posix/systemd.h"
 #include "platform/process.h"
 
 namespace corvel::platform {
@@ -39,15 +44,86 @@ constexpr int kSignalPollMs = 100;
 // Controls held while no handler is registered yet; a flood beyond this is dropped.
 constexpr std::size_t kMaxHeldControls = 16;
 
+// With CORVEL_UNIT_DIR set only the unit file is written or removed; in the
+// default directory, with systemd running the machine, systemd is told too.
+bool SystemdManagesUnits()
+{
+    std::optional<std::string> directory = GetEnvironment("CORVEL_UNIT_DIR");
+    return (!directory || directory->empty()) && systemd::Running();
+}
+
 std::string UnitDirectory()
 {
     std::optional<std::string> directory = GetEnvironment("CORVEL_UNIT_DIR");
-    return directory && !directory->empty() ? *directory : std::string("/etc/systemd/system");
+    return directory && !directory->empty() ? *directory : systemd::CurrentLocations().defaultUnitDirectory;
 }
 
 std::string UnitPath()
 {
     return UnitDirectory() + "/" + kUnitFileName;
+}
+
+// How a value is written into a unit line.
+enum class UnitValue {
+    Text,         // as it stands (Description): only '%', a specifier, doubled
+    Quoted,       // in double quotes (Environment): backslash and quote escaped too
+    CommandLine,  // quoted, and '$', a variable, doubled as well (ExecStart)
+};
+
+// The value as the unit line holds it; none when it has a control character,
+// which no unit line can hold.
+std::optional<std::string> UnitLineValue(const std::string& value, UnitValue kind)
+{
+    std::string written = kind == UnitValue::Text ? "" : "\"";
+    for (char c : value) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            return std::nullopt;
+        }
+        if (kind != UnitValue::Text && (c == '\\' || c == '"')) {
+            written += '\\';
+        } else if (c == '%' || (kind == UnitValue::CommandLine && c == '$')) {
+            written += c;
+        }
+        written += c;
+    }
+    return kind == UnitValue::Text ? written : written + "\"";
+}
+
+// The unit runs the executable with no argument, in the state root given at
+// install time when there was one, and with the forced restart on stop.
+std::optional<std::string> ComposeUnit(const char* name, const char* programPath)
+{
+    std::optional<std::string> description = UnitLineValue(name, UnitValue::Text);
+    std::optional<std::string> program = UnitLineValue(programPath, UnitValue::CommandLine);
+    if (!program || !description) {
+        return std::nullopt;
+    }
+    std::string environment;
+    std::optional<std::string> root = GetEnvironment("CORVEL_ROOT");
+    if (root && !root->empty()) {
+        // The service runs in / : a relative root is made absolute here.
+        std::error_code ignored;
+        std::filesystem::path absolute = std::filesystem::absolute(*root, ignored).lexically_normal();
+        std::optional<std::string> setting = UnitLineValue("CORVEL_ROOT=" + absolute.string(), UnitValue::Quoted);
+        if (!setting) {
+            return std::nullopt;
+        }
+        environment += "Environment=" + *setting + "\n";
+    }
+    return "[Unit]\nDescription=" + *description +
+           "\nAfter=network.target\n\n"
+           "[Service]\nType=notify\nExecStart=" +
+           *program + "\n" + environment +
+           "Environment=CORVEL_RESTART_ON_STOP=1\nKillMode=process\n\n"
+           "[Install]\nWantedBy=multi-user.target\n";
+}
+
+// errno after a systemctl step that failed: its exit status, or ECHILD when
+// it could not be run or did not end.
+int SystemctlError(int exitStatus)
+{
+    return exitStatus > 0 ? exitStatus : ECHILD;
 }
 
 std::atomic<ControlHandlerProcedure> controlHandler{nullptr};
@@ -133,18 +209,17 @@ ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const cha
     if (manager == nullptr) {
         return nullptr;
     }
+    std::optional<std::string> unit = ComposeUnit(name == nullptr ? "" : name, programPath);
+    if (!unit) {
+        errno = EINVAL;
+        return nullptr;
+    }
     std::string path = UnitPath();
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
         return nullptr;
     }
-    std::string unit = std::string("[Unit]\nDescription=") + name +
-                       "\nAfter=network.target\n\n"
-                       "[Service]\nType=notify\nExecStart=" +
-                       programPath +
-                       "\nEnvironment=CORVEL_RESTART_ON_STOP=1\nKillMode=process\n\n"
-                       "[Install]\nWantedBy=multi-user.target\n";
-    bool written = ::write(fd, unit.data(), unit.size()) == static_cast<ssize_t>(unit.size());
+    bool written = ::write(fd, unit->data(), unit->size()) == static_cast<ssize_t>(unit->size());
     ::fsync(fd);
     ::close(fd);
     if (!written) {
@@ -153,12 +228,45 @@ ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const cha
         errno = error;
         return nullptr;
     }
+    if (SystemdManagesUnits()) {
+        // The service starts with the machine, as an automatic service does.
+        int result = systemd::RunSystemctl({"daemon-reload"});
+        if (result == 0) {
+            result = systemd::RunSystemctl({"enable", kUnitFileName});
+        }
+        if (result != 0) {
+            ::unlink(path.c_str());
+            systemd::RunSystemctl({"daemon-reload"});
+            errno = SystemctlError(result);
+            return nullptr;
+        }
+    }
     return new ScmRecord{path};
 }
 
 bool DeleteInstalledService(ScmHandle service)
 {
-    return service != nullptr && !service->unitPath.empty() && ::unlink(service->unitPath.c_str()) == 0;
+    if (service == nullptr || service->unitPath.empty()) {
+        errno = EINVAL;
+        return false;
+    }
+    bool managed = SystemdManagesUnits();
+    if (managed) {
+        // Disabled first, so that no enable link is left behind.
+        if (int result = systemd::RunSystemctl({"disable", kUnitFileName}); result != 0) {
+            errno = SystemctlError(result);
+            return false;
+        }
+    }
+    if (::unlink(service->unitPath.c_str()) != 0) {
+        return false;
+    }
+    if (managed) {
+        int error = errno;
+        systemd::RunSystemctl({"daemon-reload"});
+        errno = error;
+    }
+    return true;
 }
 
 void CloseScmHandle(ScmHandle handle)

@@ -1,5 +1,6 @@
 // The terminal database on Linux: SQLite, file <state root>/terminal.db, table
-// Properties with the text column ip (indexed), created when absent. Every
+// Properties with the text column ip (indexed), created when absent. A file
+// whose Properties the store cannot use still opens; its lookups fail. Every
 // insert is its own transaction, committed with a full sync before the call
 // returns, so a row whose announcement was handled survives a crash.
 #include "platform/terminal_store.h"
@@ -42,10 +43,17 @@ constexpr HRESULT kNotAllowed = MAKE_HRESULT_VALUE(0x800A0C93);
 // ADO's "item cannot be found in the collection".
 constexpr HRESULT kNoSuchField = MAKE_HRESULT_VALUE(0x800A0CC1);
 
+// OLE DB's "no value given for one or more required parameters"
+// (DB_E_PARAMNOTOPTIONAL): what Jet answers for a column the table lacks.
+constexpr HRESULT kNoColumn = MAKE_HRESULT_VALUE(0x80040E10);
+
 constexpr const char kSchema[] =
     "PRAGMA synchronous=FULL;"
-    "CREATE TABLE IF NOT EXISTS Properties(ip TEXT);"
-    "CREATE INDEX IF NOT EXISTS PropertiesIp ON Properties(ip);";
+    "CREATE TABLE IF NOT EXISTS Properties(ip TEXT);";
+// Only a speed-up: a Properties table that cannot take it (no ip column, a
+// view, a read-only file) is still opened, and each lookup or insert then
+// fails with its own text while the listener goes on.
+constexpr const char kIndex[] = "CREATE INDEX IF NOT EXISTS PropertiesIp ON Properties(ip);";
 constexpr const char kLookup[] = "SELECT 1 FROM Properties WHERE ip = ?1 LIMIT 1";
 constexpr const char kInsert[] = "INSERT INTO Properties(ip) VALUES(?1)";
 
@@ -67,6 +75,9 @@ HRESULT FailFromDatabase(sqlite3* database, int result, StoreErrorInfoPtr* error
         code = E_OUTOFMEMORY;
     } else if (description.rfind("no such table", 0) == 0) {
         code = kNoTable;
+    } else if (description.rfind("no such column", 0) == 0 ||
+               description.find("has no column named") != std::string::npos) {
+        code = kNoColumn;
     }
     return Fail(code, std::move(description), error);
 }
@@ -139,6 +150,9 @@ HRESULT OpenStoreConnection(StoreConnection* connection, const char* connectionT
     if (result == SQLITE_OK) {
         sqlite3_busy_timeout(database, kBusyTimeoutMs);
         result = sqlite3_exec(database, kSchema, nullptr, nullptr, nullptr);
+    }
+    if (result == SQLITE_OK) {
+        sqlite3_exec(database, kIndex, nullptr, nullptr, nullptr);
     }
     if (result != SQLITE_OK) {
         HRESULT code = FailFromDatabase(database, result, error);
