@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -92,9 +91,10 @@ struct SecondSource {
 };
 
 // Linux and Windows send from the loopback address a socket is bound to.
-// Wine binds such a socket to the any-address, so its datagrams leave from
-// 127.0.0.1; there the second terminal sends to the machine's own
-// non-loopback address instead, which its datagrams then carry as source.
+// Wine keeps only the port of such a binding (getsockname still reports the
+// address), so its datagrams leave from 127.0.0.1; there the second terminal
+// sends to the machine's own non-loopback address instead, which its
+// datagrams then carry as their source.
 std::optional<SecondSource> FindSecondSource()
 {
     UdpSocket receiver = OpenUdpSocket();

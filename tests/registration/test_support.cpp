@@ -96,9 +96,35 @@ bool OutputCapture::WaitForMessage(const std::string& message, std::uint32_t tim
     return false;
 }
 
+#if defined(_WIN32)
+
+namespace {
+
+// Whether ADO's Connection class is served by the stand-in in this prefix.
+bool StandinRegistered()
+{
+    wchar_t server[MAX_PATH] = {};
+    DWORD bytes = sizeof server;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, L"CLSID\\{00000514-0000-0010-8000-00AA006D2EA4}\\InprocServer32", nullptr,
+                     RRF_RT_REG_SZ, nullptr, server, &bytes) != ERROR_SUCCESS) {
+        return false;
+    }
+    std::wstring path(server);
+    std::wstring module(ado::kStandinModule);
+    return path.size() >= module.size() &&
+           CompareStringOrdinal(path.c_str() + path.size() - module.size(), -1, module.c_str(), -1, TRUE) ==
+               CSTR_EQUAL;
+}
+
+}  // namespace
+
+#endif
+
 void StateRootFixture::SetUp()
 {
 #if defined(_WIN32)
+    ASSERT_TRUE(StandinRegistered()) << "ADO's Connection class is not served by ado_standin.dll here: register it "
+                                        "in the prefix with tests/windows/ado/register.sh";
     root = platform::DatabaseDirectory();
     WriteStandinDatabase(StandinDatabase({}));
 #else

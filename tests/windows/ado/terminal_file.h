@@ -7,6 +7,7 @@
 // A file whose first line does not begin with kTerminalFileMagic is not a
 // database; a header without the table leaves the table missing. Lines end in
 // CR LF when the stand-in writes them; a line feed alone is read too.
+// create-database.sh writes such a file from the shell.
 #pragma once
 
 namespace corvel::testing::ado {
