@@ -259,6 +259,25 @@ TEST_F(Lifecycle, StopWhileStartingEndsTheServiceAsAnOrdinaryStop)
     EXPECT_TRUE(Traced("CNTService::Initialize(): stopped while starting"));
     EXPECT_FALSE(Traced("Leaving CNTService::Initialize()"));
     EXPECT_TRUE(Traced("Leaving CNTService::ServiceMain()"));
+}
+
+// The same start-up order on every platform (Windows included, where the
+// handler is registered only under the SCM): Initialize itself, with the stop
+// during OnInit or before Initialize begins.
+TEST_F(Lifecycle, InitializeHonoursAStopThatCameDuringOrBeforeIt)
+{
+    using namespace corvel::platform;
+    SlowStartService service;
+    service.running.store(1);  // as ServiceMain sets it before the handler can run
+    std::thread handlerThread;
+    service.sendStop = [&] { handlerThread = std::thread([] { CNTService::Handler(1); }); };
+    EXPECT_FALSE(service.Initialize());
+    handlerThread.join();
+    EXPECT_EQ(States(), (std::vector<std::uint32_t>{kServiceStartPending, kServiceStopPending, kServiceStopPending}));
+    ASSERT_EQ(Events().size(), 1u);
+    EXPECT_EQ(Events()[0].id, 108u);
+    EXPECT_EQ(restarts, 1);
+    EXPECT_EQ(service.status.win32ExitCode, 0u);
 
     // A stop before Initialize has begun: no start pending over the stop
     // pending, and OnInit is not run.
@@ -268,8 +287,8 @@ TEST_F(Lifecycle, StopWhileStartingEndsTheServiceAsAnOrdinaryStop)
     CNTService::Handler(1);
     EXPECT_FALSE(service.Initialize());
     EXPECT_FALSE(initRan);
-    EXPECT_EQ(States(), (std::vector<std::uint32_t>{corvel::platform::kServiceStopPending,
-                                                    corvel::platform::kServiceStopPending}));
+    EXPECT_EQ(States(), (std::vector<std::uint32_t>{kServiceStopPending, kServiceStopPending}));
+    EXPECT_FALSE(Traced("Leaving CNTService::Initialize()"));
 }
 
 #if !defined(_WIN32)
