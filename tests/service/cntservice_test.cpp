@@ -1,5 +1,6 @@
 // The service framework and the monitor service: control codes, the stop
 // order, the counter and its saving, trace lines, switches and installation.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -60,6 +61,12 @@ public:
         scannerProcedure = IdleScanner;
         listenerProcedure = IdleListener;
     }
+    void Run() override
+    {
+        runEntered.store(true);
+        CMyService::Run();
+    }
+    std::atomic<bool> runEntered{false};
 };
 
 struct ControlCase {
@@ -153,9 +160,21 @@ TEST_F(Lifecycle, StopRequestsRestartBeforeClearingRunningAndReportsStoppedAfter
 #endif
     QuickService service;
     std::thread serviceThread([] { CNTService::ServiceMain(0, nullptr); });
-    for (int wait = 0; wait < 500 && service.running.load() == 0; ++wait) {
+    // `running` is set before the start; the stop is meant for a service that
+    // has reported running and entered Run.
+    auto reportedRunning = [&] {
+        std::vector<std::uint32_t> reported = States();
+        return std::find(reported.begin(), reported.end(), corvel::platform::kServiceRunning) != reported.end();
+    };
+    auto started = [&] {
+        return reportedRunning() && service.runEntered.load() && scannerRunning.load() == 1 &&
+               listenerRunning.load() == 1;
+    };
+    for (int wait = 0; wait < 500 && !started(); ++wait) {
         std::this_thread::sleep_for(10ms);
     }
+    ASSERT_TRUE(reportedRunning());
+    ASSERT_TRUE(service.runEntered.load());
     ASSERT_EQ(service.running.load(), 1);
     EXPECT_EQ(scannerRunning.load(), 1);
     EXPECT_EQ(listenerRunning.load(), 1);
