@@ -1,5 +1,6 @@
 // The service framework and the monitor service: control codes, the stop
 // order, the counter and its saving, trace lines, switches and installation.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -60,6 +61,12 @@ public:
         scannerProcedure = IdleScanner;
         listenerProcedure = IdleListener;
     }
+    void Run() override
+    {
+        runEntered.store(true);
+        CMyService::Run();
+    }
+    std::atomic<bool> runEntered{false};
 };
 
 struct ControlCase {
@@ -153,9 +160,21 @@ TEST_F(Lifecycle, StopRequestsRestartBeforeClearingRunningAndReportsStoppedAfter
 #endif
     QuickService service;
     std::thread serviceThread([] { CNTService::ServiceMain(0, nullptr); });
-    for (int wait = 0; wait < 500 && service.running.load() == 0; ++wait) {
+    // `running` is set before the start; the stop is meant for a service that
+    // has reported running and entered Run.
+    auto reportedRunning = [&] {
+        std::vector<std::uint32_t> reported = States();
+        return std::find(reported.begin(), reported.end(), corvel::platform::kServiceRunning) != reported.end();
+    };
+    auto started = [&] {
+        return reportedRunning() && service.runEntered.load() && scannerRunning.load() == 1 &&
+               listenerRunning.load() == 1;
+    };
+    for (int wait = 0; wait < 500 && !started(); ++wait) {
         std::this_thread::sleep_for(10ms);
     }
+    ASSERT_TRUE(reportedRunning());
+    ASSERT_TRUE(service.runEntered.load());
     ASSERT_EQ(service.running.load(), 1);
     EXPECT_EQ(scannerRunning.load(), 1);
     EXPECT_EQ(listenerRunning.load(), 1);
@@ -259,6 +278,25 @@ TEST_F(Lifecycle, StopWhileStartingEndsTheServiceAsAnOrdinaryStop)
     EXPECT_TRUE(Traced("CNTService::Initialize(): stopped while starting"));
     EXPECT_FALSE(Traced("Leaving CNTService::Initialize()"));
     EXPECT_TRUE(Traced("Leaving CNTService::ServiceMain()"));
+}
+
+// The same start-up order on every platform (Windows included, where the
+// handler is registered only under the SCM): Initialize itself, with the stop
+// during OnInit or before Initialize begins.
+TEST_F(Lifecycle, InitializeHonoursAStopThatCameDuringOrBeforeIt)
+{
+    using namespace corvel::platform;
+    SlowStartService service;
+    service.running.store(1);  // as ServiceMain sets it before the handler can run
+    std::thread handlerThread;
+    service.sendStop = [&] { handlerThread = std::thread([] { CNTService::Handler(1); }); };
+    EXPECT_FALSE(service.Initialize());
+    handlerThread.join();
+    EXPECT_EQ(States(), (std::vector<std::uint32_t>{kServiceStartPending, kServiceStopPending, kServiceStopPending}));
+    ASSERT_EQ(Events().size(), 1u);
+    EXPECT_EQ(Events()[0].id, 108u);
+    EXPECT_EQ(restarts, 1);
+    EXPECT_EQ(service.status.win32ExitCode, 0u);
 
     // A stop before Initialize has begun: no start pending over the stop
     // pending, and OnInit is not run.
@@ -268,8 +306,8 @@ TEST_F(Lifecycle, StopWhileStartingEndsTheServiceAsAnOrdinaryStop)
     CNTService::Handler(1);
     EXPECT_FALSE(service.Initialize());
     EXPECT_FALSE(initRan);
-    EXPECT_EQ(States(), (std::vector<std::uint32_t>{corvel::platform::kServiceStopPending,
-                                                    corvel::platform::kServiceStopPending}));
+    EXPECT_EQ(States(), (std::vector<std::uint32_t>{kServiceStopPending, kServiceStopPending}));
+    EXPECT_FALSE(Traced("Leaving CNTService::Initialize()"));
 }
 
 #if !defined(_WIN32)
