@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "watchdog/stub_terminal.h"
+#include "support/terminals.h"
 #include "windows/ado/terminal_file.h"
 
 namespace {

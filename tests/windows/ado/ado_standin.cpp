@@ -409,8 +409,8 @@ public:
                     dataSource = value;
                 }
             } else if (!Trim(pair).empty()) {
-                return Fail({kArgumentsWrong, L"Format of the initialization string does not conform to the OLE DB "
-                                              L"specification: '" + std::wstring(pair) + L"'."});
+                return Fail({kArgumentsWrong, L"The connection string holds a piece that is not "
+                                              L"a key=value pair: '" + std::wstring(pair) + L"'."});
             }
             begin = end == std::wstring::npos ? text.size() : end + 1;
         }
