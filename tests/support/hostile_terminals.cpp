@@ -34,9 +34,12 @@ std::string EntityBomb()
 {
     std::string document = "<?xml version=\"1.0\"?><!DOCTYPE soap:Envelope [<!ENTITY e0 \"lollollollollol\">";
     for (int level = 1; level <= 10; ++level) {
-        document += "<!ENTITY e" + std::to_string(level) + " \"";
+        // Appended piece by piece: GCC 12 at -O3 misreads "literal" + a
+        // temporary string as an overlapping copy (-Wrestrict).
+        const std::string previous = std::to_string(level - 1);
+        document.append("<!ENTITY e").append(std::to_string(level)).append(" \"");
         for (int copy = 0; copy < 10; ++copy) {
-            document += "&e" + std::to_string(level - 1) + ";";
+            document.append("&e").append(previous).append(";");
         }
         document += "\">";
     }
