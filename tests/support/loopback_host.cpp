@@ -445,6 +445,13 @@ bool LoopbackHost::Advance(Connection& connection)
             ShutdownSend(connection.socket);
             return false;
         case Step::Kind::reset: {
+#if defined(_WIN32)
+            // Under Wine the reset that the linger option asks for reaches
+            // the peer now and then as an orderly close when the socket is
+            // non-blocking; closed blocking, it is always a reset.
+            u_long off = 0;
+            ::ioctlsocket(connection.socket, FIONBIO, &off);
+#endif
             linger abort{1, 0};
             ::setsockopt(connection.socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
                          sizeof abort);
