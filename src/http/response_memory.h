@@ -23,19 +23,27 @@ inline constexpr std::uint32_t kMaxResponseBytes = 16u * 1024u * 1024u;
 inline constexpr std::size_t kResponseAllowanceBytes = 16u * 1024u;
 
 // The budget shared by all responses in flight, for what each holds beyond
-// its allowance. It is sized from the 32-bit product's 2 GiB of address space,
-// of which the service's heap and thread stacks are to stay under 1 GiB with
-// 200 connected sessions. A probe runs for at most its 10 s deadline and the
-// scanner starts one per session every 3 s, so at most 4 probes per session
-// (P = 800) are alive at once. They reserve 800 x 256 KiB = 200 MiB of stack
-// and hold 800 x (16 KiB allowance + about 40 KiB of fixed per-probe heap)
-// = 44 MiB. While a response is read into the SOAP reader, the reader holds
-// copies of its text (as UTF-16) that are bounded by a small multiple k of
-// the response (k <= 4 measured), so responses in flight cost at most
-// (1 + k) x (budget + allowances). With 96 MiB: 5 x (96 + 12.5) MiB = 543 MiB;
-// 543 + 200 + 44 < 800 MiB, well inside 1 GiB, and six 16 MiB answers fit at
-// once. A request that would pass it fails like an oversize response.
-inline constexpr std::size_t kProcessResponseBudgetBytes = 96u * 1024u * 1024u;
+// its allowance. What the process holds for responses is then bounded by
+//
+//     heap <= (1 + k) x (B + P x A) + P x F      (plus reserved stacks P x S)
+//
+// with B this budget, A the allowance, P the probes alive at once, F a probe's
+// fixed heap (proxy, client, reader state: about 64 KiB), S its stack
+// reservation (256 KiB), and k the copies of a response that the SOAP reader
+// makes while it reads it (its text as UTF-16, joined and built into the
+// answer: k is about 6 as measured with a 10 MB answer). The copies exist
+// only while their response holds its share: the probe drops the answer, and
+// then the response, before anything else. A probe runs for at most its 10 s
+// deadline and the scanner starts one per session every 3 s, so P <= 4 x
+// sessions. For 200 sessions, P = 800:
+//     heap <= 7 x (32 MiB + 12.5 MiB) + 800 x 64 KiB = 312 + 50 = 362 MiB,
+// under 512 MiB of RSS on Linux, where stacks count only as far as they are
+// used; and for the 32-bit product 362 MiB + 800 x 256 KiB = 562 MiB of heap
+// and reserved stacks, well under 1 GiB of its 2 GiB address space. A
+// response of the full 16 MiB still fits with room beside it. A request that
+// would pass the budget fails like an oversize response, and its probe logs
+// the session off.
+inline constexpr std::size_t kProcessResponseBudgetBytes = 32u * 1024u * 1024u;
 
 // The shared budget: reservations are refused rather than exceeding the limit.
 class ResponseBudget {

@@ -76,20 +76,25 @@ std::uint32_t SessionProbe(void* argument)
         proxy.requestTimeoutMs = corvel::watchdog::kProbeTimeoutMs;
 
         BSTR answer = nullptr;
-        HRESULT status = proxy.Test(&answer);
+        const HRESULT status = proxy.Test(&answer);
         corvel::UniqueBstr answerOwner(answer);
-        // The answer is out of the proxy: its response, the reader's copies
-        // and its socket go before the answer is converted for the trace.
+        // The trace line shows at most kTraceLineBytes, and every UTF-16 unit
+        // becomes at least one byte: no more units are converted.
+        std::string answerText;
+        if (SUCCEEDED(status)) {
+            answerText = corvel::platform::WideToNarrow(
+                answer, std::min<std::size_t>(answer != nullptr ? SysStringLen(answer) : 0, corvel::kTraceLineBytes));
+        }
+        // The answer, the reader's copies of the response and the response
+        // itself all go now, the response last: no copy outlives the share of
+        // the response budget that bounds them, and a logoff that waits holds
+        // none of them.
+        answerOwner.reset();
         rootHandler.reset();
         if (FAILED(status)) {
             WatchdogTrace("Logoffing!");
             LogoffDeadSession(sessionId);
         } else {
-            // The trace line shows at most kTraceLineBytes, and every UTF-16
-            // unit becomes at least one byte: no more units are converted.
-            const std::size_t shown =
-                std::min<std::size_t>(answer != nullptr ? SysStringLen(answer) : 0, corvel::kTraceLineBytes);
-            const std::string answerText = corvel::platform::WideToNarrow(answer, shown);
             WatchdogTrace("%s connect: %s", address.c_str(), answerText.c_str());
         }
     }

@@ -71,7 +71,7 @@ TEST(EventSocket, UnresolvableHostGivesTheResolverCode)
     EXPECT_FALSE(socket.HasSocket());
 }
 
-TEST(EventSocket, ConnectTimeOutLeavesLastErrorAlone)
+TEST(EventSocket, ConnectTimeOutLeavesLastErrorAloneAndTheSocketUsable)
 {
     // A listener whose backlog is full lets further connects hang.
     LoopbackServer server({{}}, 0, false);
@@ -90,26 +90,10 @@ TEST(EventSocket, ConnectTimeOutLeavesLastErrorAlone)
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150));
     EXPECT_EQ(socket.LastError(), 0u);
     EXPECT_FALSE(socket.IsConnected());
-}
 
-TEST(EventSocket, ConnectAfterATimedOutConnectWorksOnTheSameSocket)
-{
     // The timed-out attempt is still under way in the platform; a second
-    // connect on that socket must not be refused as "already in progress".
-    LoopbackServer full({{}}, 0, false);
-    std::vector<std::unique_ptr<ZEvtSyncSocket>> fillers;
-    for (int i = 0; i < 8; ++i) {
-        fillers.push_back(std::make_unique<ZEvtSyncSocket>());
-        fillers.back()->SetTimeout(50);
-        fillers.back()->ConnectHost("127.0.0.1", full.Port());
-    }
-    ZEvtSyncSocket socket;
-    socket.SetTimeout(200);
-    if (socket.ConnectHost("127.0.0.1", full.Port())) {
-        GTEST_SKIP() << "this system accepts connects beyond the backlog";
-    }
+    // connect on this socket must not be refused as "already in progress".
     ASSERT_TRUE(socket.HasSocket());
-
     LoopbackServer live({{ReadRequest(), SendBytes("pong")}});
     socket.SetTimeout(2000);
     ASSERT_TRUE(socket.ConnectHost("127.0.0.1", live.Port())) << socket.LastError();

@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "http/client_test_helpers.h"
 #include "http/loopback_server.h"
 #include "http/read_stream_on_socket.h"
 
 namespace corvel::http {
 namespace {
 
-using namespace testing;  // the loopback server's steps
+using namespace testing;  // the loopback server's steps and the client helpers
 using Client = CHttpClientT<ZEvtSyncSocket>;
 
 // Exposes the request text builder for the Host line cases.
@@ -23,40 +24,11 @@ public:
     using Client::SetTarget;
 };
 
-CParsedUrl UrlOf(const std::string& text)
-{
-    CParsedUrl url;
-    EXPECT_TRUE(url.Parse(text.c_str())) << text;
-    return url;
-}
-
 const std::string& Literal(const char* text)
 {
     static std::vector<std::unique_ptr<std::string>> kept;
     kept.push_back(std::make_unique<std::string>(text));
     return *kept.back();
-}
-
-// The body must outlive the request: a literal or a string the caller keeps.
-RequestOptions PostOptions(const std::string& body, std::uint32_t timeoutMs = 2000)
-{
-    RequestOptions options;
-    options.requestMethod = "POST";
-    options.contentType = "text/xml; charset=utf-8";
-    options.extraHeaders = "Accept: text/xml\r\n";
-    options.body = body.data();
-    options.bodyLength = static_cast<std::uint32_t>(body.size());
-    options.flags = RequestOptions::followRedirects | RequestOptions::checkStatus | RequestOptions::sendInBlocks;
-    options.timeoutMs = timeoutMs;
-    options.sendBlockSize = 4096;
-    options.readBlockSize = 4096;
-    return options;
-}
-
-std::string Body(const Client& client)
-{
-    return std::string(client.ResponseData() + client.HeaderOffset() + client.HeaderLength(),
-                       client.ResponseBodyLength());
 }
 
 std::string StreamText(const Client& client)

@@ -12,40 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "http/client_test_helpers.h"
 #include "http/loopback_server.h"
 
 namespace corvel::http {
 namespace {
 
-using namespace testing;  // the loopback server's steps
+using namespace testing;  // the loopback server's steps and the client helpers
 using Client = CHttpClientT<ZEvtSyncSocket>;
-
-CParsedUrl UrlOf(const std::string& text)
-{
-    CParsedUrl url;
-    EXPECT_TRUE(url.Parse(text.c_str())) << text;
-    return url;
-}
-
-RequestOptions PostOptions(const std::string& body, std::uint32_t timeoutMs = 1000)
-{
-    RequestOptions options;
-    options.requestMethod = "POST";
-    options.contentType = "text/xml; charset=utf-8";
-    options.body = body.data();
-    options.bodyLength = static_cast<std::uint32_t>(body.size());
-    options.flags = RequestOptions::followRedirects | RequestOptions::checkStatus | RequestOptions::sendInBlocks;
-    options.timeoutMs = timeoutMs;
-    options.sendBlockSize = 4096;
-    options.readBlockSize = 4096;
-    return options;
-}
-
-std::string Body(const Client& client)
-{
-    return std::string(client.ResponseData() + client.HeaderOffset() + client.HeaderLength(),
-                       client.ResponseBodyLength());
-}
 
 const std::string kOk = "HTTP/1.1 200 OK\r\n";
 const std::string kSecondAnswer = kOk + "Content-Length: 6\r\n\r\nsecond";
