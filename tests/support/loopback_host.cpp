@@ -91,6 +91,19 @@ long SendSome(NativeSocket socket, const char* data, std::size_t length)
     return WouldBlock() ? 0 : -1;
 }
 
+// The port a bound socket has.
+std::uint16_t BoundPort(NativeSocket socket)
+{
+    sockaddr_in local{};
+#if defined(_WIN32)
+    int length = sizeof local;
+#else
+    socklen_t length = sizeof local;
+#endif
+    ::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length);
+    return ntohs(local.sin_port);
+}
+
 }  // namespace
 
 struct LoopbackHost::Listener {
@@ -171,15 +184,9 @@ std::optional<std::size_t> LoopbackHost::Listen(const std::string& address, std:
         return std::nullopt;
     }
     MakeNonBlocking(listener);
-#if defined(_WIN32)
-    int length = sizeof local;
-#else
-    socklen_t length = sizeof local;
-#endif
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length);
     auto entry = std::make_unique<Listener>();
     entry->socket = listener;
-    entry->port = ntohs(local.sin_port);
+    entry->port = BoundPort(listener);
     entry->accepting = accepting;
     entry->scripts = scripts && !scripts->empty() ? std::move(scripts)
                                                   : std::make_shared<const std::vector<Script>>(1, Script{});
@@ -445,6 +452,13 @@ bool LoopbackHost::Advance(Connection& connection)
             ShutdownSend(connection.socket);
             return false;
         case Step::Kind::reset: {
+#if defined(_WIN32)
+            // Under Wine the reset that the linger option asks for reaches
+            // the peer now and then as an orderly close when the socket is
+            // non-blocking; closed blocking, it is always a reset.
+            u_long off = 0;
+            ::ioctlsocket(connection.socket, FIONBIO, &off);
+#endif
             linger abort{1, 0};
             ::setsockopt(connection.socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
                          sizeof abort);
@@ -557,14 +571,9 @@ std::uint16_t UnusedPort()
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-#if defined(_WIN32)
-    int length = sizeof address;
-#else
-    socklen_t length = sizeof address;
-#endif
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::uint16_t port = BoundPort(probe);
     CloseNative(probe);
-    return ntohs(address.sin_port);
+    return port;
 }
 
 }  // namespace corvel::testing
