@@ -234,6 +234,10 @@ struct SessionPlan {
     std::size_t live = 0;  // the live terminal
     std::set<int> kept = {0, 1, 50, 51, 52};
     std::set<int> loggedOff;
+    // Sessions whose terminal answers, but with more than the response budget
+    // may have left while the hostile terminals of the same pass hold their
+    // share: kept or logged off, either is right.
+    std::set<int> either;
     std::string table;
 };
 
@@ -260,7 +264,11 @@ bool StartTerminals(SessionPlan& plan)
             plan.live = *terminal;
         }
         table << sessionId << " connected " << address << " " << BehaviourName(behaviour) << "\n";
-        (Answers(behaviour) ? plan.kept : plan.loggedOff).insert(sessionId);
+        if (behaviour == Behaviour::HugeResult) {
+            plan.either.insert(sessionId);
+        } else {
+            (Answers(behaviour) ? plan.kept : plan.loggedOff).insert(sessionId);
+        }
         ++sessionId;
     }
     table << sessionId << " connected 127.0.1.200 refused\n";
@@ -403,6 +411,9 @@ TEST(FaultInjection, ServiceSurvivesHostileTerminalsAndARegistrationFlood)
         std::this_thread::sleep_for(200ms);
     }
     remaining = SessionIds(root / "sessions");
+    for (int id : plan.either) {
+        remaining.erase(id);
+    }
     EXPECT_EQ(remaining, plan.kept) << "trace: " << (root / "trace.log");
     EXPECT_GE(plan.terminals.Connections(plan.live), 2) << "the live terminal is probed on every pass";
 
