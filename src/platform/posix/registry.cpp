@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/posix/descriptor.h"
 #include "platform/process.h"
 
 namespace corvel::platform {
@@ -141,13 +142,13 @@ long WriteValue(RegistryKey key, const char* name, const std::string& content)
     }
     std::string target = key->directory + "/" + name;
     std::string temporary = target + ".tmp" + std::to_string(::getpid());
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    Descriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file) {
         return FromErrno(errno);
     }
-    bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-    bool synced = ::fsync(fd) == 0;
-    int closeError = ::close(fd);
+    bool written = ::write(file.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    bool synced = ::fsync(file.get()) == 0;
+    int closeError = ::close(file.release());  // a failing close fails the write
     if (!written || !synced || closeError != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
         int error = errno;
         ::unlink(temporary.c_str());
@@ -183,13 +184,13 @@ long QueryRegistryDword(RegistryKey key, const char* name, std::int32_t* value)
     if (key == nullptr || name == nullptr) {
         return kErrorInvalidHandle;
     }
-    std::FILE* file = std::fopen((key->directory + "/" + name).c_str(), "re");
-    if (file == nullptr) {
+    FileStream file(std::fopen((key->directory + "/" + name).c_str(), "re"));
+    if (!file) {
         return FromErrno(errno);
     }
     char text[kMaxDwordTextBytes + 1] = {};
-    std::size_t length = std::fread(text, 1, sizeof text, file);
-    std::fclose(file);
+    std::size_t length = std::fread(text, 1, sizeof text, file.get());
+    file.reset();
     if (length > kMaxDwordTextBytes) {
         return kErrorInvalidData;
     }
@@ -216,12 +217,12 @@ long FlushRegistryKey(RegistryKey key)
     if (key == nullptr) {
         return kErrorInvalidHandle;
     }
-    int fd = ::open(key->directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    Descriptor directory(::open(key->directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) {
         return FromErrno(errno);
     }
-    int result = ::fsync(fd);
-    ::close(fd);
+    int result = ::fsync(directory.get());
+    directory.reset();
     return result == 0 ? kErrorSuccess : FromErrno(errno);
 }
 

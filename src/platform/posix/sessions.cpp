@@ -24,6 +24,7 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "platform/posix/descriptor.h"
 #include "platform/process.h"
 
 namespace corvel::platform {
@@ -68,14 +69,14 @@ enum class ReadResult { read, missing, failed };
 ReadResult ReadTableText(std::string& text)
 {
     text.clear();
-    int descriptor = ::open(TablePath().c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
+    Descriptor descriptor(::open(TablePath().c_str(), O_RDONLY | O_CLOEXEC));
+    if (!descriptor) {
         return errno == ENOENT ? ReadResult::missing : ReadResult::failed;
     }
     char block[4096];
     ReadResult result = ReadResult::read;
     for (;;) {
-        ssize_t count = ::read(descriptor, block, sizeof block);
+        ssize_t count = ::read(descriptor.get(), block, sizeof block);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -88,7 +89,6 @@ ReadResult ReadTableText(std::string& text)
         }
         text.append(block, static_cast<std::size_t>(count));
     }
-    ::close(descriptor);
     return result;
 }
 
@@ -329,14 +329,14 @@ bool LogoffSession(std::uint32_t sessionId, bool /*wait: the rewrite is done bef
     std::string path = TablePath();
     std::string temporary = path + ".logoff." + std::to_string(::getpid()) + "." +
                             std::to_string(rewriteCounter.fetch_add(1));
-    int descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (descriptor < 0) {
+    Descriptor descriptor(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!descriptor) {
         return false;
     }
     // No fsync: readers need only the rename's atomicity, and a table lost
     // with the machine is lost with its sessions too.
-    bool written = WriteWhole(descriptor, kept);
-    written = ::close(descriptor) == 0 && written;
+    bool written = WriteWhole(descriptor.get(), kept);
+    written = ::close(descriptor.release()) == 0 && written;  // a failing close fails the rewrite
     if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
         return false;
