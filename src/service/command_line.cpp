@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/ascii.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/threads.h"
@@ -22,8 +23,7 @@ bool SameSwitch(const char* argument, const char* option)
 {
     // ASCII case folding; the switches are two ASCII characters.
     for (; *argument != '\0' && *option != '\0'; ++argument, ++option) {
-        char a = *argument >= 'A' && *argument <= 'Z' ? static_cast<char>(*argument - 'A' + 'a') : *argument;
-        if (a != *option) {
+        if (corvel::platform::FoldAsciiCase(*argument) != *option) {
             return false;
         }
     }

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/ascii.h"
 #include "platform/posix/descriptor.h"
 #include "platform/process.h"
 
@@ -31,7 +32,9 @@ constexpr long kErrorInvalidData = 13;
 // A DWORD file longer than this is no DWORD.
 constexpr std::size_t kMaxDwordTextBytes = 64;
 
-bool IsSpace(char c)
+// The white space a DWORD file may have around its number: space, tab and
+// line ends (not the vertical tab or form feed).
+bool IsSpaceAroundDword(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -42,10 +45,10 @@ bool IsSpace(char c)
 // or a number beyond 32 bits, is no DWORD.
 std::optional<std::uint32_t> ParseDwordText(std::string_view text)
 {
-    while (!text.empty() && IsSpace(text.front())) {
+    while (!text.empty() && IsSpaceAroundDword(text.front())) {
         text.remove_prefix(1);
     }
-    while (!text.empty() && IsSpace(text.back())) {
+    while (!text.empty() && IsSpaceAroundDword(text.back())) {
         text.remove_suffix(1);
     }
     bool negative = false;
@@ -62,16 +65,11 @@ std::optional<std::uint32_t> ParseDwordText(std::string_view text)
     }
     std::uint64_t number = 0;
     for (char c : text) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
+        int value = HexDigitValue(c);
+        if (value < 0 || static_cast<unsigned>(value) >= base) {
             return std::nullopt;
         }
+        unsigned digit = static_cast<unsigned>(value);
         number = number * base + digit;
         if (number > 0xFFFFFFFFull) {
             return std::nullopt;

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "platform/ascii.h"
 #include "platform/posix/descriptor.h"
 #include "platform/process.h"
 
@@ -92,11 +93,6 @@ ReadResult ReadTableText(std::string& text)
     return result;
 }
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
 // The words of a line before its comment; false for more than kMaxWords.
 bool SplitWords(std::string_view line, std::vector<std::string_view>& words)
 {
@@ -107,11 +103,11 @@ bool SplitWords(std::string_view line, std::vector<std::string_view>& words)
     }
     std::size_t position = 0;
     while (position < line.size()) {
-        while (position < line.size() && IsBlank(line[position])) {
+        while (position < line.size() && IsInlineSpace(line[position])) {
             ++position;
         }
         std::size_t start = position;
-        while (position < line.size() && !IsBlank(line[position])) {
+        while (position < line.size() && !IsInlineSpace(line[position])) {
             ++position;
         }
         if (position > start) {
@@ -150,11 +146,7 @@ std::optional<SessionState> ParseState(std::string_view text)
         }
         bool same = true;
         for (std::size_t i = 0; i < text.size() && same; ++i) {
-            char c = text[i];
-            if (c >= 'A' && c <= 'Z') {
-                c = static_cast<char>(c - 'A' + 'a');
-            }
-            same = c == kStateNames[index][i];
+            same = FoldAsciiCase(text[i]) == kStateNames[index][i];
         }
         if (same) {
             return static_cast<SessionState>(index);

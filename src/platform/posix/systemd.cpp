@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "platform/posix/descriptor.h"
+#include "platform/threads.h"
 
 extern char** environ;
 
@@ -24,13 +25,6 @@ namespace {
 
 std::mutex locationsLock;
 Locations locations;
-
-std::uint64_t NowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
 
 std::vector<char*> ArgumentVector(const std::vector<std::string>& arguments, std::string& program)
 {
@@ -111,12 +105,12 @@ int RunSystemctl(const std::vector<std::string>& arguments, std::uint32_t timeou
     if (child < 0) {
         return -1;
     }
-    const std::uint64_t deadline = NowMs() + timeoutMs;
+    const std::uint64_t deadline = MonotonicMs() + timeoutMs;
     bool timedOut = false;
     if (readEnd) {
         // Read until the child closes its end, keeping the first bytes only.
         for (;;) {
-            std::uint64_t now = NowMs();
+            std::uint64_t now = MonotonicMs();
             if (now >= deadline) {
                 timedOut = true;
                 break;
@@ -152,7 +146,7 @@ int RunSystemctl(const std::vector<std::string>& arguments, std::uint32_t timeou
         if (ended < 0 && errno != EINTR) {
             return -1;
         }
-        if (timedOut || NowMs() >= deadline) {
+        if (timedOut || MonotonicMs() >= deadline) {
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
             return -1;

@@ -70,6 +70,14 @@ ComRef<Interface> CreateAdoObject(const CLSID& classId, const IID& interfaceId)
     return wanted;
 }
 
+// The store's record around a new ADO object; null when either cannot be made.
+template <typename Store, typename Interface>
+Store* CreateStoreObject(const CLSID& classId, const IID& interfaceId)
+{
+    ComRef<Interface> object = CreateAdoObject<Interface>(classId, interfaceId);
+    return object ? new (std::nothrow) Store{std::move(object)} : nullptr;
+}
+
 // After a failing call: the thread's error information, when the object says
 // that the named interface supports it.
 HRESULT Raise(IUnknown* object, const IID& interfaceId, HRESULT code, StoreErrorInfoPtr* error)
@@ -146,11 +154,7 @@ std::string DatabaseDirectory()
 
 StoreConnection* CreateStoreConnection()
 {
-    ComRef<_Connection> object = CreateAdoObject<_Connection>(kConnectionClass, kConnectionInterface);
-    if (!object) {
-        return nullptr;
-    }
-    return new (std::nothrow) StoreConnection{std::move(object)};
+    return CreateStoreObject<StoreConnection, _Connection>(kConnectionClass, kConnectionInterface);
 }
 
 void ReleaseStoreConnection(StoreConnection* connection)
@@ -200,11 +204,7 @@ HRESULT CloseStoreConnection(StoreConnection* connection, StoreErrorInfoPtr* err
 
 StoreResultSet* CreateStoreResultSet()
 {
-    ComRef<_Recordset> object = CreateAdoObject<_Recordset>(kRecordsetClass, kRecordsetInterface);
-    if (!object) {
-        return nullptr;
-    }
-    return new (std::nothrow) StoreResultSet{std::move(object)};
+    return CreateStoreObject<StoreResultSet, _Recordset>(kRecordsetClass, kRecordsetInterface);
 }
 
 void ReleaseStoreResultSet(StoreResultSet* resultSet)
