@@ -100,7 +100,7 @@ stage_fuzz() {
     corpus=$(mktemp -d)
     if [[ -d fuzz/corpus/$name ]]; then cp -r "fuzz/corpus/$name/." "$corpus/"; fi
     echo "== $name"
-    "$fuzzer" -runs=2000000 -max_total_time=30 -max_len=65536 -rss_limit_mb=2048 "$corpus" 2>&1 | tail -2
+    "$fuzzer" -runs=2000000 -max_total_time=20 -max_len=65536 -rss_limit_mb=2048 "$corpus" 2>&1 | tail -2
     rm -rf "$corpus"
   done
 }
