@@ -60,5 +60,12 @@ function(corvel_test name)
       set(serial TRUE)
     endif()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}" RUN_SERIAL ${serial})
+    # Until the program is built CTest lists it as ${name}_NOT_BUILT; that
+    # entry carries the labels too, so that `ctest -N -L <label>` names the
+    # programs to build (the TSan stage selects its programs so).
+    set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(GENERATE OUTPUT ${labels_file} CONTENT
+      "if(NOT EXISTS \"$<TARGET_FILE:${name}>\")\n  set_tests_properties(${name}_NOT_BUILT PROPERTIES LABELS \"${ARG_LABELS}\")\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
   endif()
 endfunction()

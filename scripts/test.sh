@@ -70,14 +70,21 @@ stage_asan() {
 }
 
 stage_tsan() {
-  # Only the programs that run threads of the service: scanner, probes, listener, stop.
-  local programs=() subsystem program
-  for subsystem in service watchdog registration; do
-    if compgen -G "tests/$subsystem/*.cpp" >/dev/null; then programs+=("${subsystem}_tests"); fi
-  done
-  local targets=()
+  # The programs labelled tsan in CTest (those that run threads of the
+  # service: scanner, probes, listener, stop, the session table's logoffs).
+  cmake --preset tsan >/dev/null
+  local programs=() targets=() program
+  # A built program is named by its tests' command; one not built yet is
+  # listed as <program>_NOT_BUILT.
+  mapfile -t programs < <(ctest --test-dir build/tsan -N -L tsan --show-only=json-v1 |
+    sed -n -e 's|.*"name" : "\([A-Za-z0-9_]*\)_NOT_BUILT".*|\1|p' \
+      -e 's|^ *"[^"]*/tests/\([A-Za-z0-9_]*\)",\{0,1\}$|\1|p' | sort -u)
+  if ((${#programs[@]} == 0)); then
+    echo "no test program is labelled tsan"
+    return 1
+  fi
   for program in "${programs[@]}"; do targets+=(--target "$program"); done
-  configure_and_build tsan "${targets[@]}"
+  cmake --build build/tsan -j "$jobs" "${targets[@]}"
   for program in "${programs[@]}"; do
     echo "== tsan $program"
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "build/tsan/tests/$program" --gtest_brief=1

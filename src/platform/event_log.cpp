@@ -1,5 +1,5 @@
-// The message table's texts (shared by the Linux log and the tests) and the
-// test hook. The Windows resource compiled from win32/service_messages.mc
+// The message table's texts filled in (for the Linux log and the tests) and
+// the test hook. The Windows resource compiled from win32/service_messages.mc
 // carries the same texts.
 #include "platform/event_log.h"
 
@@ -9,23 +9,6 @@ namespace corvel::platform {
 
 namespace {
 
-struct MessageText {
-    std::uint32_t id;
-    const char* text;
-};
-
-constexpr MessageText kMessages[] = {
-    {100, "The %1 service was installed."},
-    {101, "The %1 service was removed."},
-    {102, "The %1 service could not be removed."},
-    {103, "The control handler could not be installed."},
-    {104, "The initialization process failed."},
-    {105, "The service was started."},
-    {106, "The service received an unsupported request."},
-    {107, "Debug: %1"},
-    {108, "The service was stopped."},
-};
-
 std::mutex hookLock;
 EventLogHook currentHook = nullptr;
 void* currentContext = nullptr;
@@ -34,7 +17,7 @@ void* currentContext = nullptr;
 
 std::string FormatServiceMessage(std::uint32_t id, const char* const* strings, std::uint16_t count)
 {
-    for (const MessageText& message : kMessages) {
+    for (const ServiceMessage& message : kServiceMessages) {
         if (message.id != id) {
             continue;
         }

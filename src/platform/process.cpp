@@ -1,3 +1,6 @@
+// The program's whereabouts on both platforms: its directory, the state root
+// ($CORVEL_ROOT or that directory) and environment lookups, over each
+// backend's ModuleFileName.
 #include "platform/process.h"
 
 #include <cstdlib>

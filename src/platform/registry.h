@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace corvel::platform {
 
 struct RegistryKeyRecord;
@@ -32,5 +34,6 @@ long SetRegistryDword(RegistryKey key, const char* name, std::uint32_t value);
 long SetRegistryExpandString(RegistryKey key, const char* name, const std::string& value);
 long FlushRegistryKey(RegistryKey key);
 void CloseRegistryKey(RegistryKey key);
+using RegistryKeyOwner = UniqueResource<RegistryKey, &CloseRegistryKey>;
 
 }  // namespace corvel::platform

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "platform/com_ref.h"
 #include "platform/compat.h"
 
 #if defined(_WIN32)
@@ -167,58 +168,5 @@ inline constexpr HRESULT kSaxBadEncoding = MAKE_HRESULT_VALUE(0xC00CE55E);  // u
 // Windows (the calling thread must have initialised COM), Expat's on Linux.
 // The caller owns one reference.
 HRESULT CreateSaxReader(ISAXXMLReader** reader);
-
-// A counted interface reference: AddRef on copy in, Release when dropped.
-template <typename Interface>
-class ComRef {
-public:
-    ComRef() = default;
-    ComRef(const ComRef& other) : pointer_(other.pointer_)
-    {
-        if (pointer_ != nullptr) {
-            pointer_->AddRef();
-        }
-    }
-    ComRef& operator=(const ComRef& other)
-    {
-        if (other.pointer_ != nullptr) {
-            other.pointer_->AddRef();
-        }
-        reset();
-        pointer_ = other.pointer_;
-        return *this;
-    }
-    ~ComRef() { reset(); }
-
-    Interface* get() const { return pointer_; }
-    Interface* operator->() const { return pointer_; }
-    explicit operator bool() const { return pointer_ != nullptr; }
-    // The address to receive a new reference (the old one is dropped first).
-    Interface** out()
-    {
-        reset();
-        return &pointer_;
-    }
-    // Takes one more reference to pointer.
-    void assign(Interface* pointer)
-    {
-        if (pointer != nullptr) {
-            pointer->AddRef();
-        }
-        reset();
-        pointer_ = pointer;
-    }
-    void reset()
-    {
-        if (pointer_ != nullptr) {
-            Interface* old = pointer_;
-            pointer_ = nullptr;
-            old->Release();
-        }
-    }
-
-private:
-    Interface* pointer_ = nullptr;
-};
 
 }  // namespace corvel::platform

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "platform/unique_handle.h"
+
 namespace corvel::platform {
 
 struct ServiceStatus {
@@ -19,10 +21,24 @@ struct ServiceStatus {
     std::uint32_t waitHint;
 };
 
+// The numbers below are the SCM's own (the Windows backend checks each
+// against the SDK's name); the Linux backend uses the same values.
+inline constexpr std::uint32_t kServiceOwnProcess = 0x10;
+inline constexpr std::uint32_t kAcceptStop = 1;
+
 inline constexpr std::uint32_t kServiceStopped = 1;
 inline constexpr std::uint32_t kServiceStartPending = 2;
 inline constexpr std::uint32_t kServiceStopPending = 3;
 inline constexpr std::uint32_t kServiceRunning = 4;
+
+// The control codes the dispatcher hands to the control handler. User
+// controls are kFirstUserControl to 255.
+inline constexpr std::uint32_t kControlStop = 1;
+inline constexpr std::uint32_t kControlPause = 2;
+inline constexpr std::uint32_t kControlContinue = 3;
+inline constexpr std::uint32_t kControlInterrogate = 4;
+inline constexpr std::uint32_t kControlShutdown = 5;
+inline constexpr std::uint32_t kFirstUserControl = 128;
 
 struct ScmRecord;
 using ScmHandle = ScmRecord*;
@@ -40,6 +56,7 @@ ScmHandle OpenInstalledService(ScmHandle manager, const char* name, std::uint32_
 ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const char* programPath);
 bool DeleteInstalledService(ScmHandle service);
 void CloseScmHandle(ScmHandle handle);
+using ScmOwner = UniqueResource<ScmHandle, &CloseScmHandle>;
 
 using ServiceMainProcedure = void (*)(std::uint32_t argc, char** argv);
 using ControlHandlerProcedure = void (*)(std::uint32_t code);

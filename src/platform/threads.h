@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/unique_handle.h"
+
 namespace corvel::platform {
 
 // A worker's procedure; its result is the thread's exit code, which nothing reads.
@@ -22,6 +24,7 @@ ThreadHandle StartThread(ThreadProcedure procedure, void* argument, std::uint32_
 
 // Releases the handle without waiting for the thread.
 void CloseThreadHandle(ThreadHandle thread);
+using ThreadOwner = UniqueResource<ThreadHandle, &CloseThreadHandle>;
 
 // Waits for the thread to end, at most timeoutMs; true when it has ended.
 // Only tests and tools use this: the service never waits for its workers.

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/unique_handle.h"
+
 namespace corvel::platform {
 
 using UdpSocket = std::uintptr_t;
@@ -23,6 +25,8 @@ std::int32_t StopDatagramLibrary();
 UdpSocket OpenUdpSocket();
 // closesocket; true on success.
 bool CloseUdpSocket(UdpSocket socket);
+// Closes on every path; a caller that reports a failing close closes through release().
+using UdpSocketOwner = UniqueResource<UdpSocket, &CloseUdpSocket, kInvalidUdpSocket>;
 
 // Binds to port (host order) on the given dotted address, or on the
 // any-address when address is null. True on success.

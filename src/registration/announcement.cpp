@@ -1,3 +1,5 @@
+// Reading one announcement datagram: its text up to the first NUL, and
+// whether that text is the pass phrase. The registration listener calls it.
 #include "registration/announcement.h"
 
 #include <cstring>

@@ -1,3 +1,6 @@
+// The registration listener's thread: it opens the terminal database, binds
+// the UDP registration port, records every sender whose datagram is the pass
+// phrase until the monitor service clears listenerRunning, then shuts down.
 #include "registration/registration_listener.h"
 
 #include <cstring>
@@ -8,7 +11,7 @@
 #include "platform/udp_socket.h"
 #include "registration/announcement.h"
 #include "registration/terminal_database.h"
-#include "service/trace.h"
+#include "trace/trace.h"
 
 std::atomic<std::int32_t> listenerRunning{1};
 std::atomic<std::uint16_t> registrationPort{kRegistrationPort};
@@ -31,47 +34,57 @@ std::uint32_t ExitCode(std::int32_t code)
     return static_cast<std::uint32_t>(code);
 }
 
-// Releases the connection object without closing it (the paths that end the
-// listener early).
-void ReleaseTerminalDatabase()
-{
-    corvel::platform::ReleaseStoreConnection(TerminalDatabase);
-    TerminalDatabase = nullptr;
-}
+// COM for the listener thread, from its start to its very end.
+class ComForThread {
+public:
+    ComForThread() { corvel::platform::InitializeComForThread(); }
+    ~ComForThread() { corvel::platform::UninitializeComForThread(); }
+    ComForThread(const ComForThread&) = delete;
+    ComForThread& operator=(const ComForThread&) = delete;
+};
+
+// Releases the connection object without closing it when the listener ends
+// early; after CloseTerminalDatabase there is nothing left to release.
+class TerminalDatabaseRelease {
+public:
+    TerminalDatabaseRelease() = default;
+    ~TerminalDatabaseRelease()
+    {
+        corvel::platform::ReleaseStoreConnection(TerminalDatabase);
+        TerminalDatabase = nullptr;
+    }
+    TerminalDatabaseRelease(const TerminalDatabaseRelease&) = delete;
+    TerminalDatabaseRelease& operator=(const TerminalDatabaseRelease&) = delete;
+};
 
 }  // namespace
 
 std::uint32_t RegistrationListener(void* /*argument*/)
 {
     using namespace corvel;
-    platform::InitializeComForThread();
+    // Every way out releases the socket, then the database, then COM. The
+    // socket library is stopped only by the ends that follow a bound socket.
+    ComForThread com;
+    TerminalDatabaseRelease databaseRelease;
 
     try {
         OpenTerminalDatabase();
     } catch (const CComFailure& failure) {
         WatchdogTrace("%s, %s", ErrorText(failure).c_str(), ErrorDescription(failure).c_str());
-        ReleaseTerminalDatabase();
-        platform::UninitializeComForThread();
         return ExitCode(kDatabaseFailed);
     }
 
     if (platform::StartDatagramLibrary() != 0) {
-        ReleaseTerminalDatabase();
-        platform::UninitializeComForThread();
         return ExitCode(kSocketLibraryFailed);
     }
-    platform::UdpSocket socket = platform::OpenUdpSocket();
-    if (socket == platform::kInvalidUdpSocket) {
-        ReleaseTerminalDatabase();
-        platform::UninitializeComForThread();
+    platform::UdpSocketOwner socket(platform::OpenUdpSocket());
+    if (!socket) {
         return ExitCode(kSocketFailed);
     }
-    if (!platform::BindUdpSocket(socket, nullptr, registrationPort.load())) {
+    if (!platform::BindUdpSocket(socket.get(), nullptr, registrationPort.load())) {
         // The socket is not left open behind the ended thread.
-        platform::CloseUdpSocket(socket);
+        socket.reset();
         platform::StopDatagramLibrary();
-        ReleaseTerminalDatabase();
-        platform::UninitializeComForThread();
         return ExitCode(kBindFailed);
     }
 
@@ -80,7 +93,7 @@ std::uint32_t RegistrationListener(void* /*argument*/)
     char payload[kReceiveBytes + 1] = {};
     char sender[platform::kAddressTextBytes] = {};
     while (listenerRunning.load() != 0) {
-        std::int32_t received = platform::ReceiveDatagram(socket, payload, kReceiveBytes, sender);
+        std::int32_t received = platform::ReceiveDatagram(socket.get(), payload, kReceiveBytes, sender);
         if (received >= 0) {
             payload[received] = '\0';
             registration::Announcement announcement =
@@ -98,17 +111,12 @@ std::uint32_t RegistrationListener(void* /*argument*/)
         platform::SleepMs(kPauseMs);
     }
 
-    if (!platform::CloseUdpSocket(socket)) {
-        ReleaseTerminalDatabase();
-        platform::UninitializeComForThread();
+    if (!platform::CloseUdpSocket(socket.release())) {
         return ExitCode(kSocketLibraryFailed);
     }
     if (platform::StopDatagramLibrary() != 0) {
-        ReleaseTerminalDatabase();
-        platform::UninitializeComForThread();
         return ExitCode(kSocketFailed);
     }
     CloseTerminalDatabase();
-    platform::UninitializeComForThread();
     return ExitCode(kEndedNormally);
 }

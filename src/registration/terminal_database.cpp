@@ -1,10 +1,13 @@
+// The terminal database over the platform's store: the connection, query and
+// error texts, the lookup-then-insert of an address, and the close at the
+// listener's end.
 #include "registration/terminal_database.h"
 
 #include <cstdio>
 
 #include "platform/debug_output.h"
 #include "platform/system_message.h"
-#include "service/trace.h"
+#include "trace/trace.h"
 
 corvel::platform::StoreConnection* TerminalDatabase = nullptr;
 

@@ -1,3 +1,5 @@
+// CNTService's status record, dispatcher connection, control handling and
+// event reports; the command line and installation are in command_line.cpp.
 #include "service/cntservice.h"
 
 #include <cstdarg>
@@ -10,26 +12,23 @@ CNTService* serviceInstance = nullptr;
 
 namespace {
 
-constexpr std::uint32_t kOwnProcess = 0x10;
-constexpr std::uint32_t kAcceptStop = 1;
-
-constexpr std::uint32_t kControlStop = 1;
-constexpr std::uint32_t kControlPause = 2;
-constexpr std::uint32_t kControlContinue = 3;
-constexpr std::uint32_t kControlInterrogate = 4;
-constexpr std::uint32_t kControlShutdown = 5;
-constexpr std::uint32_t kFirstUserControl = 128;
-
-constexpr std::uint32_t kEventControlHandlerNotInstalled = 103;
-constexpr std::uint32_t kEventInitializationFailed = 104;
-constexpr std::uint32_t kEventStarted = 105;
-constexpr std::uint32_t kEventUnsupportedRequest = 106;
-constexpr std::uint32_t kEventStopped = 108;
+using corvel::platform::kControlContinue;
+using corvel::platform::kControlInterrogate;
+using corvel::platform::kControlPause;
+using corvel::platform::kControlShutdown;
+using corvel::platform::kControlStop;
+using corvel::platform::kEventControlHandlerNotInstalled;
+using corvel::platform::kEventInitializationFailed;
+using corvel::platform::kEventStarted;
+using corvel::platform::kEventStopped;
+using corvel::platform::kEventUnsupportedRequest;
+using corvel::platform::kFirstUserControl;
 
 }  // namespace
 
 CNTService::CNTService(const char* name)
-    : status{kOwnProcess, corvel::platform::kServiceStopped, kAcceptStop, 0, 0, 0, 0}
+    : status{corvel::platform::kServiceOwnProcess, corvel::platform::kServiceStopped, corvel::platform::kAcceptStop,
+             0, 0, 0, 0}
 {
     std::memset(serviceName, 0, sizeof serviceName);
     if (name != nullptr) {
@@ -41,10 +40,7 @@ CNTService::CNTService(const char* name)
 CNTService::~CNTService()
 {
     Trace("CNTService::~CNTService()");
-    if (eventSource != nullptr) {
-        corvel::platform::CloseEventSource(eventSource);
-        eventSource = nullptr;
-    }
+    eventSource.reset();
     if (serviceInstance == this) {
         serviceInstance = nullptr;
     }
@@ -70,11 +66,11 @@ void CNTService::WriteEvent(std::uint16_t type, std::uint32_t id, const char* s1
     // Both the service thread and the dispatcher thread report events; the
     // first report registers the source, exactly once.
     std::lock_guard<std::mutex> guard(eventLock_);
-    if (eventSource == nullptr) {
-        eventSource = corvel::platform::OpenEventSource(serviceName);
+    if (!eventSource) {
+        eventSource.reset(corvel::platform::OpenEventSource(serviceName));
     }
-    if (eventSource != nullptr) {
-        corvel::platform::ReportServiceEvent(eventSource, type, id, strings, count);
+    if (eventSource) {
+        corvel::platform::ReportServiceEvent(eventSource.get(), type, id, strings, count);
     }
 }
 

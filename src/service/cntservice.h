@@ -11,7 +11,7 @@
 
 #include "platform/event_log.h"
 #include "platform/service_control.h"
-#include "service/trace.h"
+#include "trace/trace.h"
 
 class CNTService;
 
@@ -58,7 +58,7 @@ public:
     corvel::platform::StatusHandle statusHandle = 0;
     corvel::platform::ServiceStatus status;
     std::atomic<std::int32_t> running{0};
-    corvel::platform::EventSource eventSource = nullptr;
+    corvel::platform::EventSourceOwner eventSource;
 
 private:
     // The dispatcher thread and the service thread both change and report

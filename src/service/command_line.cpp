@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/ascii.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/threads.h"
@@ -11,9 +12,9 @@
 
 namespace {
 
-constexpr std::uint32_t kEventInstalled = 100;
-constexpr std::uint32_t kEventRemoved = 101;
-constexpr std::uint32_t kEventNotRemoved = 102;
+using corvel::platform::kEventInstalled;
+using corvel::platform::kEventNotRemoved;
+using corvel::platform::kEventRemoved;
 constexpr std::uint32_t kTypesSupported = 7;  // error, warning and information
 constexpr char kEventSourceKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 constexpr std::size_t kEventSourceKeyCapacity = 256;
@@ -22,8 +23,7 @@ bool SameSwitch(const char* argument, const char* option)
 {
     // ASCII case folding; the switches are two ASCII characters.
     for (; *argument != '\0' && *option != '\0'; ++argument, ++option) {
-        char a = *argument >= 'A' && *argument <= 'Z' ? static_cast<char>(*argument - 'A' + 'a') : *argument;
-        if (a != *option) {
+        if (corvel::platform::FoldAsciiCase(*argument) != *option) {
             return false;
         }
     }
@@ -70,74 +70,64 @@ bool CNTService::HandleCommandLine(int argc, char** argv)
 bool CNTService::CheckInstalled()
 {
     using namespace corvel::platform;
-    ScmHandle manager = OpenServiceManager(kScManagerAllAccess);
-    if (manager == nullptr) {
+    ScmOwner manager(OpenServiceManager(kScManagerAllAccess));
+    if (!manager) {
         return false;
     }
-    bool installed = false;
-    if (ScmHandle service = OpenInstalledService(manager, serviceName, kServiceQueryConfig)) {
-        CloseScmHandle(service);
-        installed = true;
-    }
-    CloseScmHandle(manager);
-    return installed;
+    ScmOwner service(OpenInstalledService(manager.get(), serviceName, kServiceQueryConfig));
+    return static_cast<bool>(service);
 }
 
 bool CNTService::InstallService()
 {
     using namespace corvel::platform;
-    ScmHandle manager = OpenServiceManager(kScManagerAllAccess);
-    if (manager == nullptr) {
+    ScmOwner manager(OpenServiceManager(kScManagerAllAccess));
+    if (!manager) {
         return false;
     }
     std::string programPath = ModuleFileName();
-    ScmHandle service = CreateOwnProcessService(manager, serviceName, programPath.c_str());
-    if (service == nullptr) {
+    ScmOwner service(CreateOwnProcessService(manager.get(), serviceName, programPath.c_str()));
+    if (!service) {
         std::uint32_t error = LastErrorCode();
-        CloseScmHandle(manager);
+        manager.reset();
         SetLastErrorCode(error);  // the caller prints the SCM's error
         return false;
     }
 
     char keyPath[kEventSourceKeyCapacity];
     std::snprintf(keyPath, sizeof keyPath, "%s%s", kEventSourceKeyPrefix, serviceName);
-    RegistryKey key = nullptr;
-    if (CreateRegistryKey(keyPath, kKeyWrite, &key) != kErrorSuccess) {
-        CloseScmHandle(service);
-        CloseScmHandle(manager);
+    RegistryKeyOwner key;
+    if (CreateRegistryKey(keyPath, kKeyWrite, key.out()) != kErrorSuccess) {
         return false;
     }
-    SetRegistryExpandString(key, "EventMessageFile", programPath);
-    SetRegistryDword(key, "TypesSupported", kTypesSupported);
-    CloseRegistryKey(key);
+    SetRegistryExpandString(key.get(), "EventMessageFile", programPath);
+    SetRegistryDword(key.get(), "TypesSupported", kTypesSupported);
+    key.reset();
 
     WriteEvent(kEventInformation, kEventInstalled, serviceName);
-    CloseScmHandle(service);
-    CloseScmHandle(manager);
     return true;
 }
 
 bool CNTService::RemoveService()
 {
     using namespace corvel::platform;
-    ScmHandle manager = OpenServiceManager(kScManagerAllAccess);
-    if (manager == nullptr) {
+    ScmOwner manager(OpenServiceManager(kScManagerAllAccess));
+    if (!manager) {
         return false;
     }
-    ScmHandle service = OpenInstalledService(manager, serviceName, kServiceDelete);
-    if (service == nullptr) {
-        CloseScmHandle(manager);
+    ScmOwner service(OpenInstalledService(manager.get(), serviceName, kServiceDelete));
+    if (!service) {
         return false;
     }
-    bool removed = DeleteInstalledService(service);
+    bool removed = DeleteInstalledService(service.get());
     std::uint32_t error = LastErrorCode();
     if (removed) {
         WriteEvent(kEventInformation, kEventRemoved, serviceName);
     } else {
         WriteEvent(kEventError, kEventNotRemoved, serviceName);
     }
-    CloseScmHandle(service);
-    CloseScmHandle(manager);
+    service.reset();
+    manager.reset();
     SetLastErrorCode(error);
     return removed;
 }

@@ -1,3 +1,5 @@
+// CMyService's start (Parameters, the Winlogon flag, the two workers), its
+// counter loop, and user control 128 that saves the counter as Status\Current.
 #include "service/my_service.h"
 
 #include <cstdio>
@@ -8,11 +10,9 @@
 
 namespace {
 
-constexpr std::uint32_t kSaveStatusControl = 128;
+// The service's one user control: save the counter as Status\Current.
+constexpr std::uint32_t kSaveStatusControl = corvel::platform::kFirstUserControl;
 constexpr std::size_t kKeyPathCapacity = 1024;
-
-corvel::platform::ThreadHandle scannerThread = nullptr;
-corvel::platform::ThreadHandle listenerThread = nullptr;
 
 // "<service key>\<subkey>", composed in a buffer of kKeyPathCapacity bytes.
 void ComposeSubkeyPath(char (&path)[kKeyPathCapacity], const char* serviceName, const char* subkey)
@@ -32,12 +32,12 @@ bool CMyService::OnInit()
     using namespace corvel::platform;
     char path[kKeyPathCapacity];
     ComposeSubkeyPath(path, serviceName, "Parameters");
-    RegistryKey key = nullptr;
-    if (OpenRegistryKey(path, kKeyQueryValue, &key) == kErrorSuccess) {
+    RegistryKeyOwner key;
+    if (OpenRegistryKey(path, kKeyQueryValue, key.out()) == kErrorSuccess) {
         // An absent value keeps the field's initial value.
-        QueryRegistryDword(key, "Start", &startValue);
-        QueryRegistryDword(key, "Inc", &increment);
-        CloseRegistryKey(key);
+        QueryRegistryDword(key.get(), "Start", &startValue);
+        QueryRegistryDword(key.get(), "Inc", &increment);
+        key.reset();
     }
     state.store(startValue);
     return true;
@@ -49,21 +49,22 @@ void CMyService::Run()
     scannerRunning.store(1);
     listenerRunning.store(1);
 
-    RegistryKey winlogon = nullptr;
-    long result = OpenRegistryKey(kWinlogonKey, kKeyAllAccess, &winlogon);
-    if (result != kErrorSuccess) {
-        WatchdogTrace("RegOpenKeyEx error code:%d", static_cast<int>(result));
-    } else {
-        result = SetRegistryDword(winlogon, "AllowMultipleTSSessions", 1);
+    {
+        RegistryKeyOwner winlogon;
+        long result = OpenRegistryKey(kWinlogonKey, kKeyAllAccess, winlogon.out());
         if (result != kErrorSuccess) {
-            WatchdogTrace("RegSetValueEx error code:%d", static_cast<int>(result));
+            WatchdogTrace("RegOpenKeyEx error code:%d", static_cast<int>(result));
+        } else {
+            result = SetRegistryDword(winlogon.get(), "AllowMultipleTSSessions", 1);
+            if (result != kErrorSuccess) {
+                WatchdogTrace("RegSetValueEx error code:%d", static_cast<int>(result));
+            }
+            FlushRegistryKey(winlogon.get());
         }
-        FlushRegistryKey(winlogon);
-        CloseRegistryKey(winlogon);
     }
 
-    scannerThread = StartThread(scannerProcedure, nullptr);
-    listenerThread = StartThread(listenerProcedure, nullptr);
+    ThreadOwner scannerThread(StartThread(scannerProcedure, nullptr));
+    ThreadOwner listenerThread(StartThread(listenerProcedure, nullptr));
 
     // `running` is tested before each sleep, so the counter is raised once
     // more after the sleep during which the stop came.
@@ -76,14 +77,8 @@ void CMyService::Run()
     listenerRunning.store(0);
     // The workers are not waited for: they end at their next test of their
     // flag, or with the process.
-    if (scannerThread != nullptr) {
-        CloseThreadHandle(scannerThread);
-        scannerThread = nullptr;
-    }
-    if (listenerThread != nullptr) {
-        CloseThreadHandle(listenerThread);
-        listenerThread = nullptr;
-    }
+    scannerThread.reset();
+    listenerThread.reset();
 }
 
 bool CMyService::OnUserControl(std::uint32_t code)
@@ -102,14 +97,13 @@ void CMyService::SaveStatus()
     char path[kKeyPathCapacity];
     ComposeSubkeyPath(path, serviceName, "Status");
     Trace("Creating key: %s", path);
-    RegistryKey key = nullptr;
-    long result = CreateRegistryKey(path, kKeyWrite, &key);
+    RegistryKeyOwner key;
+    long result = CreateRegistryKey(path, kKeyWrite, key.out());
     if (result != kErrorSuccess) {
         Trace("Failed to create Status key (%lu)", static_cast<unsigned long>(result));
         return;
     }
     std::int32_t current = state.load();
     Trace("Saving 'Current' as %ld", static_cast<long>(current));
-    SetRegistryDword(key, "Current", static_cast<std::uint32_t>(current));
-    CloseRegistryKey(key);
+    SetRegistryDword(key.get(), "Current", static_cast<std::uint32_t>(current));
 }

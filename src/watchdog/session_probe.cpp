@@ -10,7 +10,7 @@
 #include "platform/compat.h"
 #include "platform/sessions.h"
 #include "platform/text_conversion.h"
-#include "service/trace.h"
+#include "trace/trace.h"
 #include "soap/terminal_service_proxy.h"
 #include "watchdog/watchdog_settings.h"
 

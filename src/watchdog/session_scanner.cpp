@@ -57,10 +57,7 @@ std::uint32_t SessionScanner(void* /*argument*/)
                 // probe that cannot be started is skipped; the next pass
                 // tries again.
                 void* argument = reinterpret_cast<void*>(static_cast<std::uintptr_t>(session.sessionId));
-                if (platform::ThreadHandle probe =
-                        platform::StartThread(SessionProbe, argument, kProbeStackReservation)) {
-                    platform::CloseThreadHandle(probe);
-                }
+                platform::ThreadOwner probe(platform::StartThread(SessionProbe, argument, kProbeStackReservation));
             }
         }
         sessions.clear();

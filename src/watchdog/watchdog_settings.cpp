@@ -1,3 +1,6 @@
+// The watchdog's seams: which session calls, terminal URL and port the
+// scanner and probes use (the platform's and the constants unless a test or
+// benchmark points them elsewhere), and the counts of started and ended probes.
 #include "watchdog/watchdog_settings.h"
 
 #include <atomic>

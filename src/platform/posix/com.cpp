@@ -1,3 +1,5 @@
+// COM for a thread on Linux: there is no COM runtime, and the engine's
+// COM-style objects need none, so both calls do nothing.
 #include "platform/com.h"
 
 namespace corvel::platform {

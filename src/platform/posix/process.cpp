@@ -1,3 +1,5 @@
+// The executable's full path on Linux, read from /proc/self/exe; the state
+// root and the trace's module name are derived from it.
 #include "platform/process.h"
 
 #include <climits>

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/ascii.h"
+#include "platform/posix/descriptor.h"
 #include "platform/process.h"
 
 namespace corvel::platform {
@@ -30,7 +32,9 @@ constexpr long kErrorInvalidData = 13;
 // A DWORD file longer than this is no DWORD.
 constexpr std::size_t kMaxDwordTextBytes = 64;
 
-bool IsSpace(char c)
+// The white space a DWORD file may have around its number: space, tab and
+// line ends (not the vertical tab or form feed).
+bool IsSpaceAroundDword(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -41,10 +45,10 @@ bool IsSpace(char c)
 // or a number beyond 32 bits, is no DWORD.
 std::optional<std::uint32_t> ParseDwordText(std::string_view text)
 {
-    while (!text.empty() && IsSpace(text.front())) {
+    while (!text.empty() && IsSpaceAroundDword(text.front())) {
         text.remove_prefix(1);
     }
-    while (!text.empty() && IsSpace(text.back())) {
+    while (!text.empty() && IsSpaceAroundDword(text.back())) {
         text.remove_suffix(1);
     }
     bool negative = false;
@@ -61,16 +65,11 @@ std::optional<std::uint32_t> ParseDwordText(std::string_view text)
     }
     std::uint64_t number = 0;
     for (char c : text) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
+        int value = HexDigitValue(c);
+        if (value < 0 || static_cast<unsigned>(value) >= base) {
             return std::nullopt;
         }
+        unsigned digit = static_cast<unsigned>(value);
         number = number * base + digit;
         if (number > 0xFFFFFFFFull) {
             return std::nullopt;
@@ -141,13 +140,13 @@ long WriteValue(RegistryKey key, const char* name, const std::string& content)
     }
     std::string target = key->directory + "/" + name;
     std::string temporary = target + ".tmp" + std::to_string(::getpid());
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    Descriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file) {
         return FromErrno(errno);
     }
-    bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-    bool synced = ::fsync(fd) == 0;
-    int closeError = ::close(fd);
+    bool written = ::write(file.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    bool synced = ::fsync(file.get()) == 0;
+    int closeError = ::close(file.release());  // a failing close fails the write
     if (!written || !synced || closeError != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
         int error = errno;
         ::unlink(temporary.c_str());
@@ -183,13 +182,13 @@ long QueryRegistryDword(RegistryKey key, const char* name, std::int32_t* value)
     if (key == nullptr || name == nullptr) {
         return kErrorInvalidHandle;
     }
-    std::FILE* file = std::fopen((key->directory + "/" + name).c_str(), "re");
-    if (file == nullptr) {
+    FileStream file(std::fopen((key->directory + "/" + name).c_str(), "re"));
+    if (!file) {
         return FromErrno(errno);
     }
     char text[kMaxDwordTextBytes + 1] = {};
-    std::size_t length = std::fread(text, 1, sizeof text, file);
-    std::fclose(file);
+    std::size_t length = std::fread(text, 1, sizeof text, file.get());
+    file.reset();
     if (length > kMaxDwordTextBytes) {
         return kErrorInvalidData;
     }
@@ -216,12 +215,12 @@ long FlushRegistryKey(RegistryKey key)
     if (key == nullptr) {
         return kErrorInvalidHandle;
     }
-    int fd = ::open(key->directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    Descriptor directory(::open(key->directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) {
         return FromErrno(errno);
     }
-    int result = ::fsync(fd);
-    ::close(fd);
+    int result = ::fsync(directory.get());
+    directory.reset();
     return result == 0 ? kErrorSuccess : FromErrno(errno);
 }
 

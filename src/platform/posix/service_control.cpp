@@ -26,6 +26,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/posix/descriptor.h"
 #include "platform/posix/systemd.h"
 #include "platform/process.h"
 
@@ -147,10 +148,10 @@ std::uint32_t ControlForSignal(int signal)
 {
     switch (signal) {
     case SIGTERM:
-    case SIGINT: return 1;
-    case SIGHUP: return 4;
-    case SIGUSR1: return 128;
-    case SIGUSR2: return 129;
+    case SIGINT: return kControlStop;
+    case SIGHUP: return kControlInterrogate;
+    case SIGUSR1: return kFirstUserControl;
+    case SIGUSR2: return kFirstUserControl + 1;
     default: return 0;
     }
 }
@@ -161,8 +162,8 @@ void SendToSystemd(const std::string& message)
     if (!socketPath || socketPath->empty() || socketPath->size() >= sizeof(sockaddr_un::sun_path)) {
         return;
     }
-    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    Descriptor socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!socket) {
         return;
     }
     sockaddr_un address{};
@@ -172,8 +173,8 @@ void SendToSystemd(const std::string& message)
     if (address.sun_path[0] == '@') {
         address.sun_path[0] = '\0';  // an abstract socket
     }
-    ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address), length);
-    ::close(fd);
+    ::sendto(socket.get(), message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+             length);
 }
 
 }  // namespace
@@ -215,13 +216,13 @@ ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const cha
         return nullptr;
     }
     std::string path = UnitPath();
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!file) {
         return nullptr;
     }
-    bool written = ::write(fd, unit->data(), unit->size()) == static_cast<ssize_t>(unit->size());
-    ::fsync(fd);
-    ::close(fd);
+    bool written = ::write(file.get(), unit->data(), unit->size()) == static_cast<ssize_t>(unit->size());
+    ::fsync(file.get());
+    file.reset();
     if (!written) {
         int error = errno;
         ::unlink(path.c_str());

@@ -24,6 +24,8 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "platform/ascii.h"
+#include "platform/posix/descriptor.h"
 #include "platform/process.h"
 
 namespace corvel::platform {
@@ -68,14 +70,14 @@ enum class ReadResult { read, missing, failed };
 ReadResult ReadTableText(std::string& text)
 {
     text.clear();
-    int descriptor = ::open(TablePath().c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
+    Descriptor descriptor(::open(TablePath().c_str(), O_RDONLY | O_CLOEXEC));
+    if (!descriptor) {
         return errno == ENOENT ? ReadResult::missing : ReadResult::failed;
     }
     char block[4096];
     ReadResult result = ReadResult::read;
     for (;;) {
-        ssize_t count = ::read(descriptor, block, sizeof block);
+        ssize_t count = ::read(descriptor.get(), block, sizeof block);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -88,13 +90,7 @@ ReadResult ReadTableText(std::string& text)
         }
         text.append(block, static_cast<std::size_t>(count));
     }
-    ::close(descriptor);
     return result;
-}
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
 // The words of a line before its comment; false for more than kMaxWords.
@@ -107,11 +103,11 @@ bool SplitWords(std::string_view line, std::vector<std::string_view>& words)
     }
     std::size_t position = 0;
     while (position < line.size()) {
-        while (position < line.size() && IsBlank(line[position])) {
+        while (position < line.size() && IsInlineSpace(line[position])) {
             ++position;
         }
         std::size_t start = position;
-        while (position < line.size() && !IsBlank(line[position])) {
+        while (position < line.size() && !IsInlineSpace(line[position])) {
             ++position;
         }
         if (position > start) {
@@ -150,11 +146,7 @@ std::optional<SessionState> ParseState(std::string_view text)
         }
         bool same = true;
         for (std::size_t i = 0; i < text.size() && same; ++i) {
-            char c = text[i];
-            if (c >= 'A' && c <= 'Z') {
-                c = static_cast<char>(c - 'A' + 'a');
-            }
-            same = c == kStateNames[index][i];
+            same = FoldAsciiCase(text[i]) == kStateNames[index][i];
         }
         if (same) {
             return static_cast<SessionState>(index);
@@ -329,14 +321,14 @@ bool LogoffSession(std::uint32_t sessionId, bool /*wait: the rewrite is done bef
     std::string path = TablePath();
     std::string temporary = path + ".logoff." + std::to_string(::getpid()) + "." +
                             std::to_string(rewriteCounter.fetch_add(1));
-    int descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (descriptor < 0) {
+    Descriptor descriptor(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!descriptor) {
         return false;
     }
     // No fsync: readers need only the rename's atomicity, and a table lost
     // with the machine is lost with its sessions too.
-    bool written = WriteWhole(descriptor, kept);
-    written = ::close(descriptor) == 0 && written;
+    bool written = WriteWhole(descriptor.get(), kept);
+    written = ::close(descriptor.release()) == 0 && written;  // a failing close fails the rewrite
     if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
         return false;

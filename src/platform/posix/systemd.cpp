@@ -14,6 +14,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/posix/descriptor.h"
+#include "platform/threads.h"
+
 extern char** environ;
 
 namespace corvel::platform::systemd {
@@ -22,13 +25,6 @@ namespace {
 
 std::mutex locationsLock;
 Locations locations;
-
-std::uint64_t NowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
 
 std::vector<char*> ArgumentVector(const std::vector<std::string>& arguments, std::string& program)
 {
@@ -102,27 +98,24 @@ int RunSystemctl(const std::vector<std::string>& arguments, std::uint32_t timeou
     if (output != nullptr && ::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return -1;
     }
-    pid_t child = Spawn(arguments, pipeFds[1]);
-    if (pipeFds[1] >= 0) {
-        ::close(pipeFds[1]);
-    }
+    Descriptor readEnd(pipeFds[0]);
+    Descriptor writeEnd(pipeFds[1]);
+    pid_t child = Spawn(arguments, writeEnd.get());
+    writeEnd.reset();  // so that the child's exit ends the read
     if (child < 0) {
-        if (pipeFds[0] >= 0) {
-            ::close(pipeFds[0]);
-        }
         return -1;
     }
-    const std::uint64_t deadline = NowMs() + timeoutMs;
+    const std::uint64_t deadline = MonotonicMs() + timeoutMs;
     bool timedOut = false;
-    if (pipeFds[0] >= 0) {
+    if (readEnd) {
         // Read until the child closes its end, keeping the first bytes only.
         for (;;) {
-            std::uint64_t now = NowMs();
+            std::uint64_t now = MonotonicMs();
             if (now >= deadline) {
                 timedOut = true;
                 break;
             }
-            pollfd ready{pipeFds[0], POLLIN, 0};
+            pollfd ready{readEnd.get(), POLLIN, 0};
             int polled = ::poll(&ready, 1, static_cast<int>(deadline - now));
             if (polled < 0 && errno == EINTR) {
                 continue;
@@ -132,7 +125,7 @@ int RunSystemctl(const std::vector<std::string>& arguments, std::uint32_t timeou
                 break;
             }
             char chunk[512];
-            ssize_t got = ::read(pipeFds[0], chunk, sizeof chunk);
+            ssize_t got = ::read(readEnd.get(), chunk, sizeof chunk);
             if (got < 0 && errno == EINTR) {
                 continue;
             }
@@ -142,7 +135,7 @@ int RunSystemctl(const std::vector<std::string>& arguments, std::uint32_t timeou
             std::size_t keep = std::min(static_cast<std::size_t>(got), kMaxSystemctlOutput - output->size());
             output->append(chunk, keep);
         }
-        ::close(pipeFds[0]);
+        readEnd.reset();
     }
     int status = 0;
     for (;;) {
@@ -153,7 +146,7 @@ int RunSystemctl(const std::vector<std::string>& arguments, std::uint32_t timeou
         if (ended < 0 && errno != EINTR) {
             return -1;
         }
-        if (timedOut || NowMs() >= deadline) {
+        if (timedOut || MonotonicMs() >= deadline) {
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
             return -1;

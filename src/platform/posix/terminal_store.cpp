@@ -10,13 +10,19 @@
 #include <cstring>
 
 #include "platform/process.h"
+#include "platform/unique_handle.h"
 
 struct corvel::platform::StoreErrorInfo {
     std::string description;
 };
 
+namespace corvel::platform {
+using DatabaseOwner = UniqueResource<sqlite3*, &sqlite3_close_v2>;
+using StatementOwner = UniqueResource<sqlite3_stmt*, &sqlite3_finalize>;
+}  // namespace corvel::platform
+
 struct corvel::platform::StoreConnection {
-    sqlite3* database = nullptr;
+    DatabaseOwner database;
 };
 
 struct corvel::platform::StoreResultSet {
@@ -83,29 +89,28 @@ HRESULT FailFromDatabase(sqlite3* database, int result, StoreErrorInfoPtr* error
 }
 
 // Prepares, binds the address and runs one statement; the statement is
-// finalised before returning. *row tells whether it produced a row.
+// finalised before returning (after the failure's message is taken). *row
+// tells whether it produced a row.
 HRESULT RunWithAddress(sqlite3* database, const char* sql, const std::string& address, bool* row,
                        StoreErrorInfoPtr* error)
 {
-    sqlite3_stmt* statement = nullptr;
-    int result = sqlite3_prepare_v2(database, sql, -1, &statement, nullptr);
+    StatementOwner statement;
+    int result = sqlite3_prepare_v2(database, sql, -1, statement.out(), nullptr);
     if (result != SQLITE_OK) {
-        sqlite3_finalize(statement);
+        statement.reset();
         return FailFromDatabase(database, result, error);
     }
-    result = sqlite3_bind_text(statement, 1, address.c_str(), static_cast<int>(address.size()), SQLITE_TRANSIENT);
+    result = sqlite3_bind_text(statement.get(), 1, address.c_str(), static_cast<int>(address.size()),
+                               SQLITE_TRANSIENT);
     if (result == SQLITE_OK) {
-        result = sqlite3_step(statement);
+        result = sqlite3_step(statement.get());
     }
     if (result != SQLITE_ROW && result != SQLITE_DONE) {
-        HRESULT code = FailFromDatabase(database, result, error);
-        sqlite3_finalize(statement);
-        return code;
+        return FailFromDatabase(database, result, error);
     }
     if (row != nullptr) {
         *row = result == SQLITE_ROW;
     }
-    sqlite3_finalize(statement);
     return S_OK;
 }
 
@@ -128,10 +133,7 @@ StoreConnection* CreateStoreConnection()
 
 void ReleaseStoreConnection(StoreConnection* connection)
 {
-    if (connection != nullptr) {
-        sqlite3_close_v2(connection->database);
-        delete connection;
-    }
+    delete connection;  // closes the database if it is still open
 }
 
 HRESULT OpenStoreConnection(StoreConnection* connection, const char* connectionText, StoreErrorInfoPtr* error)
@@ -141,25 +143,25 @@ HRESULT OpenStoreConnection(StoreConnection* connection, const char* connectionT
     if (connection == nullptr) {
         return E_POINTER;
     }
-    if (connection->database != nullptr) {
+    if (connection->database) {
         return Fail(kNotAllowed, "Operation is not allowed when the object is open.", error);
     }
     std::string path = DatabaseDirectory() + "/" + kDatabaseFileName;
-    sqlite3* database = nullptr;
-    int result = sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    // SQLite may hand back a handle even when the open fails; the owner closes it.
+    DatabaseOwner database;
+    int result =
+        sqlite3_open_v2(path.c_str(), database.out(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (result == SQLITE_OK) {
-        sqlite3_busy_timeout(database, kBusyTimeoutMs);
-        result = sqlite3_exec(database, kSchema, nullptr, nullptr, nullptr);
+        sqlite3_busy_timeout(database.get(), kBusyTimeoutMs);
+        result = sqlite3_exec(database.get(), kSchema, nullptr, nullptr, nullptr);
     }
     if (result == SQLITE_OK) {
-        sqlite3_exec(database, kIndex, nullptr, nullptr, nullptr);
+        sqlite3_exec(database.get(), kIndex, nullptr, nullptr, nullptr);
     }
     if (result != SQLITE_OK) {
-        HRESULT code = FailFromDatabase(database, result, error);
-        sqlite3_close_v2(database);
-        return code;
+        return FailFromDatabase(database.get(), result, error);
     }
-    connection->database = database;
+    connection->database = std::move(database);
     return S_OK;
 }
 
@@ -168,7 +170,7 @@ HRESULT StoreConnectionState(StoreConnection* connection, std::int32_t* state, S
     if (connection == nullptr || state == nullptr) {
         return E_POINTER;
     }
-    *state = connection->database != nullptr ? kStoreStateOpen : kStoreStateClosed;
+    *state = connection->database ? kStoreStateOpen : kStoreStateClosed;
     return S_OK;
 }
 
@@ -177,11 +179,10 @@ HRESULT CloseStoreConnection(StoreConnection* connection, StoreErrorInfoPtr* err
     if (connection == nullptr) {
         return E_POINTER;
     }
-    if (connection->database == nullptr) {
+    if (!connection->database) {
         return Fail(kNotAllowed, "Operation is not allowed when the object is closed.", error);
     }
-    sqlite3_close_v2(connection->database);
-    connection->database = nullptr;
+    connection->database.reset();
     return S_OK;
 }
 
@@ -204,11 +205,11 @@ HRESULT OpenStoreResultSet(StoreResultSet* resultSet, const char* queryText, con
     if (resultSet->state != StoreResultSet::State::closed) {
         return Fail(kNotAllowed, "Operation is not allowed when the object is open.", error);
     }
-    if (connection == nullptr || connection->database == nullptr) {
+    if (connection == nullptr || !connection->database) {
         return Fail(kNotAllowed, "Operation is not allowed when the object is closed.", error);
     }
     bool found = false;
-    HRESULT result = RunWithAddress(connection->database, kLookup, address, &found, error);
+    HRESULT result = RunWithAddress(connection->database.get(), kLookup, address, &found, error);
     if (FAILED(result)) {
         return result;
     }
@@ -270,12 +271,12 @@ HRESULT UpdateStoreRow(StoreResultSet* resultSet, StoreErrorInfoPtr* error)
         return E_POINTER;
     }
     if (resultSet->state != StoreResultSet::State::adding || resultSet->connection == nullptr ||
-        resultSet->connection->database == nullptr) {
+        !resultSet->connection->database) {
         return Fail(kNotAllowed, "Operation is not allowed in this context.", error);
     }
     if (resultSet->ipSet) {
         // Autocommit: the row is on disk when the statement is done.
-        HRESULT result = RunWithAddress(resultSet->connection->database, kInsert, resultSet->ip, nullptr, error);
+        HRESULT result = RunWithAddress(resultSet->connection->database.get(), kInsert, resultSet->ip, nullptr, error);
         if (FAILED(result)) {
             return result;
         }

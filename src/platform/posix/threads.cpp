@@ -71,8 +71,8 @@ ThreadHandle StartThread(ThreadProcedure procedure, void* argument, std::uint32_
     auto record = std::make_shared<ThreadRecord>();
     record->procedure = procedure;
     record->argument = argument;
-    auto* forThread = new SharedRecord{record};
-    auto* forOwner = new SharedRecord{record};
+    auto forThread = std::make_unique<SharedRecord>(SharedRecord{record});
+    auto forOwner = std::make_unique<SharedRecord>(SharedRecord{record});
 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -83,16 +83,15 @@ ThreadHandle StartThread(ThreadProcedure procedure, void* argument, std::uint32_
         pthread_attr_setstacksize(&attributes, size);
     }
     pthread_t thread;
-    int result = pthread_create(&thread, &attributes, ThreadEntry, forThread);
+    int result = pthread_create(&thread, &attributes, ThreadEntry, forThread.get());
     pthread_attr_destroy(&attributes);
     if (result != 0) {
-        delete forThread;
-        delete forOwner;
         errno = result;
         return nullptr;
     }
+    forThread.release();  // the thread's share, dropped by the thread itself
     // The handle is the owner's share; ThreadRecord* is recovered from it below.
-    return reinterpret_cast<ThreadHandle>(forOwner);
+    return reinterpret_cast<ThreadHandle>(forOwner.release());
 }
 
 void CloseThreadHandle(ThreadHandle thread)

@@ -4,18 +4,20 @@
 
 #include <windows.h>
 
+#include "platform/win32/native_handle.h"
+
 namespace corvel::platform {
 
 void NotifyEventLogHook(std::uint16_t type, std::uint32_t id, const char* const* strings, std::uint16_t count);
 
 struct EventSourceRecord {
-    HANDLE handle;
+    EventSourceHandle handle;
 };
 
 EventSource OpenEventSource(const char* name)
 {
-    HANDLE handle = RegisterEventSourceA(nullptr, name);
-    return handle == nullptr ? nullptr : new EventSourceRecord{handle};
+    EventSourceHandle handle(RegisterEventSourceA(nullptr, name));
+    return handle ? new EventSourceRecord{std::move(handle)} : nullptr;
 }
 
 bool ReportServiceEvent(EventSource source, std::uint16_t type, std::uint32_t id, const char* const* strings,
@@ -25,16 +27,13 @@ bool ReportServiceEvent(EventSource source, std::uint16_t type, std::uint32_t id
         return false;
     }
     NotifyEventLogHook(type, id, strings, count);
-    return ReportEventA(source->handle, type, 0, id, nullptr, count, 0, const_cast<const char**>(strings),
+    return ReportEventA(source->handle.get(), type, 0, id, nullptr, count, 0, const_cast<const char**>(strings),
                         nullptr) != 0;
 }
 
 void CloseEventSource(EventSource source)
 {
-    if (source != nullptr) {
-        DeregisterEventSource(source->handle);
-        delete source;
-    }
+    delete source;
 }
 
 }  // namespace corvel::platform

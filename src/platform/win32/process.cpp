@@ -1,3 +1,5 @@
+// The executable's full path on Windows (GetModuleFileNameA); the state root,
+// the service's installed program path and the database directory use it.
 #include "platform/process.h"
 
 #include <windows.h>

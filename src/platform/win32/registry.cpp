@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include "platform/win32/native_handle.h"
+
 namespace corvel::platform {
 
 namespace {
@@ -22,27 +24,27 @@ REGSAM SystemView(std::uint32_t access)
 }  // namespace
 
 struct RegistryKeyRecord {
-    HKEY key;
+    RegistryHandle key;
 };
 
 long OpenRegistryKey(const char* subKey, std::uint32_t access, RegistryKey* key)
 {
-    HKEY opened = nullptr;
-    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, SystemView(access), &opened);
+    RegistryHandle opened;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, SystemView(access), opened.out());
     if (result == ERROR_SUCCESS) {
-        *key = new RegistryKeyRecord{opened};
+        *key = new RegistryKeyRecord{std::move(opened)};
     }
     return result;
 }
 
 long CreateRegistryKey(const char* subKey, std::uint32_t access, RegistryKey* key)
 {
-    HKEY created = nullptr;
+    RegistryHandle created;
     DWORD disposition = 0;
     LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, const_cast<char*>(""), REG_OPTION_NON_VOLATILE,
-                                  SystemView(access), nullptr, &created, &disposition);
+                                  SystemView(access), nullptr, created.out(), &disposition);
     if (result == ERROR_SUCCESS) {
-        *key = new RegistryKeyRecord{created};
+        *key = new RegistryKeyRecord{std::move(created)};
     }
     return result;
 }
@@ -50,32 +52,29 @@ long CreateRegistryKey(const char* subKey, std::uint32_t access, RegistryKey* ke
 long QueryRegistryDword(RegistryKey key, const char* name, std::int32_t* value)
 {
     DWORD size = sizeof *value;
-    return RegQueryValueExA(key->key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+    return RegQueryValueExA(key->key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
 }
 
 long SetRegistryDword(RegistryKey key, const char* name, std::uint32_t value)
 {
     DWORD data = value;
-    return RegSetValueExA(key->key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
+    return RegSetValueExA(key->key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
 }
 
 long SetRegistryExpandString(RegistryKey key, const char* name, const std::string& value)
 {
-    return RegSetValueExA(key->key, name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+    return RegSetValueExA(key->key.get(), name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>(value.size() + 1));
 }
 
 long FlushRegistryKey(RegistryKey key)
 {
-    return RegFlushKey(key->key);
+    return RegFlushKey(key->key.get());
 }
 
 void CloseRegistryKey(RegistryKey key)
 {
-    if (key != nullptr) {
-        RegCloseKey(key->key);
-        delete key;
-    }
+    delete key;
 }
 
 }  // namespace corvel::platform

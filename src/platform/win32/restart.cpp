@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "platform/win32/native_handle.h"
+
 namespace corvel::platform {
 
 bool CallRestartHook(RestartRequest& outcome);
@@ -15,14 +17,14 @@ RestartRequest RequestForcedRestart()
     if (CallRestartHook(outcome)) {
         return outcome;
     }
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    KernelHandle token;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.out())) {
         TOKEN_PRIVILEGES privileges{};
         privileges.PrivilegeCount = 1;
         LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid);
         privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-        CloseHandle(token);
+        AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+        token.reset();
     }
     ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0);
     return RestartRequest::Requested;

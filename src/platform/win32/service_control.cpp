@@ -7,15 +7,27 @@
 
 #include <atomic>
 
+#include "platform/win32/native_handle.h"
+
 namespace corvel::platform {
 
 void NotifyServiceStatusHook(const ServiceStatus& status);
 
 struct ScmRecord {
-    SC_HANDLE handle;
+    ServiceManagerHandle handle;
 };
 
 namespace {
+
+// The platform's own names for the numbers the SCM defines.
+static_assert(kServiceStopped == SERVICE_STOPPED && kServiceStartPending == SERVICE_START_PENDING &&
+              kServiceStopPending == SERVICE_STOP_PENDING && kServiceRunning == SERVICE_RUNNING);
+static_assert(kServiceOwnProcess == SERVICE_WIN32_OWN_PROCESS && kAcceptStop == SERVICE_ACCEPT_STOP);
+static_assert(kControlStop == SERVICE_CONTROL_STOP && kControlPause == SERVICE_CONTROL_PAUSE &&
+              kControlContinue == SERVICE_CONTROL_CONTINUE && kControlInterrogate == SERVICE_CONTROL_INTERROGATE &&
+              kControlShutdown == SERVICE_CONTROL_SHUTDOWN);
+static_assert(kScManagerAllAccess == SC_MANAGER_ALL_ACCESS && kServiceQueryConfig == SERVICE_QUERY_CONFIG &&
+              kServiceDelete == DELETE);
 
 std::atomic<ServiceMainProcedure> serviceMainProcedure{nullptr};
 std::atomic<ControlHandlerProcedure> controlHandler{nullptr};
@@ -32,7 +44,8 @@ void WINAPI ControlHandlerTrampoline(DWORD code)
 
 ScmHandle Wrap(SC_HANDLE handle)
 {
-    return handle == nullptr ? nullptr : new ScmRecord{handle};
+    ServiceManagerHandle owner(handle);
+    return owner ? new ScmRecord{std::move(owner)} : nullptr;
 }
 
 }  // namespace
@@ -44,7 +57,7 @@ ScmHandle OpenServiceManager(std::uint32_t access)
 
 ScmHandle OpenInstalledService(ScmHandle manager, const char* name, std::uint32_t access)
 {
-    return manager == nullptr ? nullptr : Wrap(OpenServiceA(manager->handle, name, access));
+    return manager == nullptr ? nullptr : Wrap(OpenServiceA(manager->handle.get(), name, access));
 }
 
 ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const char* programPath)
@@ -52,22 +65,19 @@ ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const cha
     if (manager == nullptr) {
         return nullptr;
     }
-    return Wrap(CreateServiceA(manager->handle, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+    return Wrap(CreateServiceA(manager->handle.get(), name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, programPath, nullptr, nullptr, nullptr,
                                nullptr, nullptr));
 }
 
 bool DeleteInstalledService(ScmHandle service)
 {
-    return service != nullptr && DeleteService(service->handle) != 0;
+    return service != nullptr && DeleteService(service->handle.get()) != 0;
 }
 
 void CloseScmHandle(ScmHandle handle)
 {
-    if (handle != nullptr) {
-        CloseServiceHandle(handle->handle);
-        delete handle;
-    }
+    delete handle;
 }
 
 bool RunControlDispatcher(const char* name, ServiceMainProcedure serviceMain)

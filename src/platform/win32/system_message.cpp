@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "platform/win32/native_handle.h"
+
 namespace corvel::platform {
 
 std::optional<std::string> SystemMessageText(std::int32_t code)
@@ -12,15 +14,11 @@ std::optional<std::string> SystemMessageText(std::int32_t code)
                                       FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                                   reinterpret_cast<char*>(&text), 0, nullptr);
+    LocalMemory buffer(text);
     if (length == 0 || text == nullptr) {
-        if (text != nullptr) {
-            LocalFree(text);
-        }
         return std::nullopt;
     }
-    std::string message(text, length);
-    LocalFree(text);
-    return message;
+    return std::string(text, length);
 }
 
 }  // namespace corvel::platform

@@ -15,28 +15,20 @@
 
 #include <adoint.h>
 
+#include "platform/com_ref.h"
 #include "platform/process.h"
 #include "platform/text_conversion.h"
 
 struct corvel::platform::StoreErrorInfo {
-    IErrorInfo* info = nullptr;
-    explicit StoreErrorInfo(IErrorInfo* held) : info(held) {}
-    StoreErrorInfo(const StoreErrorInfo&) = delete;
-    StoreErrorInfo& operator=(const StoreErrorInfo&) = delete;
-    ~StoreErrorInfo()
-    {
-        if (info != nullptr) {
-            info->Release();
-        }
-    }
+    ComRef<IErrorInfo> info;
 };
 
 struct corvel::platform::StoreConnection {
-    _Connection* object = nullptr;
+    ComRef<_Connection> object;
 };
 
 struct corvel::platform::StoreResultSet {
-    _Recordset* object = nullptr;
+    ComRef<_Recordset> object;
 };
 
 namespace corvel::platform {
@@ -63,21 +55,27 @@ static_assert(kDynamicCursor == 2 && kOptimisticLock == 3 && kTextCommand == 1);
 // Creates the object for IUnknown, makes it running and asks it for the
 // wanted interface; null when any step fails.
 template <typename Interface>
-Interface* CreateAdoObject(const CLSID& classId, const IID& interfaceId)
+ComRef<Interface> CreateAdoObject(const CLSID& classId, const IID& interfaceId)
 {
-    IUnknown* unknown = nullptr;
-    if (FAILED(CoCreateInstance(classId, nullptr, kClassContext, IID_IUnknown, reinterpret_cast<void**>(&unknown))) ||
-        unknown == nullptr) {
-        return nullptr;
+    ComRef<IUnknown> unknown;
+    if (FAILED(CoCreateInstance(classId, nullptr, kClassContext, IID_IUnknown, unknown.outVoid())) || !unknown) {
+        return {};
     }
-    Interface* wanted = nullptr;
-    if (SUCCEEDED(OleRun(unknown))) {
-        if (FAILED(unknown->QueryInterface(interfaceId, reinterpret_cast<void**>(&wanted)))) {
-            wanted = nullptr;
+    ComRef<Interface> wanted;
+    if (SUCCEEDED(OleRun(unknown.get()))) {
+        if (FAILED(unknown->QueryInterface(interfaceId, wanted.outVoid()))) {
+            wanted.release();  // a failing QueryInterface hands back no reference
         }
     }
-    unknown->Release();
     return wanted;
+}
+
+// The store's record around a new ADO object; null when either cannot be made.
+template <typename Store, typename Interface>
+Store* CreateStoreObject(const CLSID& classId, const IID& interfaceId)
+{
+    ComRef<Interface> object = CreateAdoObject<Interface>(classId, interfaceId);
+    return object ? new (std::nothrow) Store{std::move(object)} : nullptr;
 }
 
 // After a failing call: the thread's error information, when the object says
@@ -87,16 +85,14 @@ HRESULT Raise(IUnknown* object, const IID& interfaceId, HRESULT code, StoreError
     if (error == nullptr || object == nullptr) {
         return code;
     }
-    ISupportErrorInfo* support = nullptr;
-    if (SUCCEEDED(object->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support))) &&
-        support != nullptr) {
+    ComRef<ISupportErrorInfo> support;
+    if (SUCCEEDED(object->QueryInterface(IID_ISupportErrorInfo, support.outVoid())) && support) {
         if (support->InterfaceSupportsErrorInfo(interfaceId) == S_OK) {
-            IErrorInfo* info = nullptr;
-            if (GetErrorInfo(0, &info) == S_OK && info != nullptr) {
-                *error = std::make_shared<StoreErrorInfo>(info);
+            ComRef<IErrorInfo> info;
+            if (GetErrorInfo(0, info.out()) == S_OK && info) {
+                *error = std::make_shared<StoreErrorInfo>(StoreErrorInfo{std::move(info)});
             }
         }
-        support->Release();
     }
     return code;
 }
@@ -138,16 +134,14 @@ void MakeOmitted(Variant& variant)
 
 std::string DescribeStoreError(const StoreErrorInfo* info)
 {
-    if (info == nullptr || info->info == nullptr) {
+    if (info == nullptr || !info->info) {
         return std::string();
     }
-    BSTR description = nullptr;
-    if (FAILED(info->info->GetDescription(&description)) || description == nullptr) {
+    UniqueBstr description;
+    if (FAILED(info->info->GetDescription(description.out())) || description.get() == nullptr) {
         return std::string();
     }
-    std::string text = WideToNarrow(description, SysStringLen(description));
-    SysFreeString(description);
-    return text;
+    return WideToNarrow(description.get(), description.length());
 }
 
 std::string DatabaseDirectory()
@@ -160,56 +154,40 @@ std::string DatabaseDirectory()
 
 StoreConnection* CreateStoreConnection()
 {
-    _Connection* object = CreateAdoObject<_Connection>(kConnectionClass, kConnectionInterface);
-    if (object == nullptr) {
-        return nullptr;
-    }
-    auto* connection = new (std::nothrow) StoreConnection;
-    if (connection == nullptr) {
-        object->Release();
-        return nullptr;
-    }
-    connection->object = object;
-    return connection;
+    return CreateStoreObject<StoreConnection, _Connection>(kConnectionClass, kConnectionInterface);
 }
 
 void ReleaseStoreConnection(StoreConnection* connection)
 {
-    if (connection != nullptr) {
-        if (connection->object != nullptr) {
-            connection->object->Release();
-        }
-        delete connection;
-    }
+    delete connection;
 }
 
 HRESULT OpenStoreConnection(StoreConnection* connection, const char* connectionText, StoreErrorInfoPtr* error)
 {
-    if (connection == nullptr || connection->object == nullptr) {
+    if (connection == nullptr || !connection->object) {
         return E_POINTER;
     }
     Variant text;
     if (!MakeStringVariant(text, connectionText)) {
         return E_OUTOFMEMORY;
     }
-    BSTR empty = SysAllocString(L"");
-    if (empty == nullptr) {
+    UniqueBstr empty(SysAllocString(L""));
+    if (empty.get() == nullptr) {
         return E_OUTOFMEMORY;
     }
-    HRESULT result = connection->object->Open(text.value.bstrVal, empty, empty, kConnectOption);
-    SysFreeString(empty);
-    return FAILED(result) ? Raise(connection->object, kConnection15Interface, result, error) : result;
+    HRESULT result = connection->object->Open(text.value.bstrVal, empty.get(), empty.get(), kConnectOption);
+    return FAILED(result) ? Raise(connection->object.get(), kConnection15Interface, result, error) : result;
 }
 
 HRESULT StoreConnectionState(StoreConnection* connection, std::int32_t* state, StoreErrorInfoPtr* error)
 {
-    if (connection == nullptr || connection->object == nullptr || state == nullptr) {
+    if (connection == nullptr || !connection->object || state == nullptr) {
         return E_POINTER;
     }
     LONG value = 0;
     HRESULT result = connection->object->get_State(&value);
     if (FAILED(result)) {
-        return Raise(connection->object, kConnection15Interface, result, error);
+        return Raise(connection->object.get(), kConnection15Interface, result, error);
     }
     *state = value;
     return result;
@@ -217,42 +195,27 @@ HRESULT StoreConnectionState(StoreConnection* connection, std::int32_t* state, S
 
 HRESULT CloseStoreConnection(StoreConnection* connection, StoreErrorInfoPtr* error)
 {
-    if (connection == nullptr || connection->object == nullptr) {
+    if (connection == nullptr || !connection->object) {
         return E_POINTER;
     }
     HRESULT result = connection->object->Close();
-    return FAILED(result) ? Raise(connection->object, kConnection15Interface, result, error) : result;
+    return FAILED(result) ? Raise(connection->object.get(), kConnection15Interface, result, error) : result;
 }
 
 StoreResultSet* CreateStoreResultSet()
 {
-    _Recordset* object = CreateAdoObject<_Recordset>(kRecordsetClass, kRecordsetInterface);
-    if (object == nullptr) {
-        return nullptr;
-    }
-    auto* resultSet = new (std::nothrow) StoreResultSet;
-    if (resultSet == nullptr) {
-        object->Release();
-        return nullptr;
-    }
-    resultSet->object = object;
-    return resultSet;
+    return CreateStoreObject<StoreResultSet, _Recordset>(kRecordsetClass, kRecordsetInterface);
 }
 
 void ReleaseStoreResultSet(StoreResultSet* resultSet)
 {
-    if (resultSet != nullptr) {
-        if (resultSet->object != nullptr) {
-            resultSet->object->Release();
-        }
-        delete resultSet;
-    }
+    delete resultSet;
 }
 
 HRESULT OpenStoreResultSet(StoreResultSet* resultSet, const char* queryText, const char* address,
                            StoreConnection* connection, StoreErrorInfoPtr* error)
 {
-    if (resultSet == nullptr || resultSet->object == nullptr) {
+    if (resultSet == nullptr || !resultSet->object) {
         return E_POINTER;
     }
     Variant source;
@@ -262,24 +225,24 @@ HRESULT OpenStoreResultSet(StoreResultSet* resultSet, const char* queryText, con
     // The connection as an IDispatch variant that holds its own reference.
     Variant activeConnection;
     activeConnection.value.vt = VT_DISPATCH;
-    activeConnection.value.pdispVal = connection != nullptr ? connection->object : nullptr;
+    activeConnection.value.pdispVal = connection != nullptr ? connection->object.get() : nullptr;
     if (activeConnection.value.pdispVal != nullptr) {
         activeConnection.value.pdispVal->AddRef();
     }
     HRESULT result =
         resultSet->object->Open(source.value, activeConnection.value, kDynamicCursor, kOptimisticLock, kTextCommand);
-    return FAILED(result) ? Raise(resultSet->object, kRecordset15Interface, result, error) : result;
+    return FAILED(result) ? Raise(resultSet->object.get(), kRecordset15Interface, result, error) : result;
 }
 
 HRESULT StoreResultSetAtEnd(StoreResultSet* resultSet, bool* atEnd, StoreErrorInfoPtr* error)
 {
-    if (resultSet == nullptr || resultSet->object == nullptr || atEnd == nullptr) {
+    if (resultSet == nullptr || !resultSet->object || atEnd == nullptr) {
         return E_POINTER;
     }
     VARIANT_BOOL value = VARIANT_FALSE;
     HRESULT result = resultSet->object->get_EOF(&value);
     if (FAILED(result)) {
-        return Raise(resultSet->object, kRecordset15Interface, result, error);
+        return Raise(resultSet->object.get(), kRecordset15Interface, result, error);
     }
     *atEnd = value != VARIANT_FALSE;
     return result;
@@ -287,7 +250,7 @@ HRESULT StoreResultSetAtEnd(StoreResultSet* resultSet, bool* atEnd, StoreErrorIn
 
 HRESULT AddNewStoreRow(StoreResultSet* resultSet, StoreErrorInfoPtr* error)
 {
-    if (resultSet == nullptr || resultSet->object == nullptr) {
+    if (resultSet == nullptr || !resultSet->object) {
         return E_POINTER;
     }
     Variant fields;
@@ -295,12 +258,12 @@ HRESULT AddNewStoreRow(StoreResultSet* resultSet, StoreErrorInfoPtr* error)
     MakeOmitted(fields);
     MakeOmitted(values);
     HRESULT result = resultSet->object->AddNew(fields.value, values.value);
-    return FAILED(result) ? Raise(resultSet->object, kRecordset15Interface, result, error) : result;
+    return FAILED(result) ? Raise(resultSet->object.get(), kRecordset15Interface, result, error) : result;
 }
 
 HRESULT SetStoreField(StoreResultSet* resultSet, const char* name, const char* value, StoreErrorInfoPtr* error)
 {
-    if (resultSet == nullptr || resultSet->object == nullptr) {
+    if (resultSet == nullptr || !resultSet->object) {
         return E_POINTER;
     }
     Variant index;
@@ -309,12 +272,12 @@ HRESULT SetStoreField(StoreResultSet* resultSet, const char* name, const char* v
         return E_OUTOFMEMORY;
     }
     HRESULT result = resultSet->object->put_Collect(index.value, content.value);
-    return FAILED(result) ? Raise(resultSet->object, kRecordset15Interface, result, error) : result;
+    return FAILED(result) ? Raise(resultSet->object.get(), kRecordset15Interface, result, error) : result;
 }
 
 HRESULT UpdateStoreRow(StoreResultSet* resultSet, StoreErrorInfoPtr* error)
 {
-    if (resultSet == nullptr || resultSet->object == nullptr) {
+    if (resultSet == nullptr || !resultSet->object) {
         return E_POINTER;
     }
     Variant fields;
@@ -322,16 +285,16 @@ HRESULT UpdateStoreRow(StoreResultSet* resultSet, StoreErrorInfoPtr* error)
     MakeOmitted(fields);
     MakeOmitted(values);
     HRESULT result = resultSet->object->Update(fields.value, values.value);
-    return FAILED(result) ? Raise(resultSet->object, kRecordset15Interface, result, error) : result;
+    return FAILED(result) ? Raise(resultSet->object.get(), kRecordset15Interface, result, error) : result;
 }
 
 HRESULT CloseStoreResultSet(StoreResultSet* resultSet, StoreErrorInfoPtr* error)
 {
-    if (resultSet == nullptr || resultSet->object == nullptr) {
+    if (resultSet == nullptr || !resultSet->object) {
         return E_POINTER;
     }
     HRESULT result = resultSet->object->Close();
-    return FAILED(result) ? Raise(resultSet->object, kRecordset15Interface, result, error) : result;
+    return FAILED(result) ? Raise(resultSet->object.get(), kRecordset15Interface, result, error) : result;
 }
 
 }  // namespace corvel::platform

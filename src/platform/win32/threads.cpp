@@ -4,10 +4,14 @@
 
 #include <windows.h>
 
+#include <memory>
+
+#include "platform/win32/native_handle.h"
+
 namespace corvel::platform {
 
 struct ThreadRecord {
-    HANDLE handle;
+    KernelHandle handle;
 };
 
 namespace {
@@ -19,8 +23,7 @@ struct StartRecord {
 
 DWORD WINAPI ThreadEntry(LPVOID start)
 {
-    StartRecord record = *static_cast<StartRecord*>(start);
-    delete static_cast<StartRecord*>(start);
+    StartRecord record = *std::unique_ptr<StartRecord>(static_cast<StartRecord*>(start));
     return record.procedure(record.argument);
 }
 
@@ -28,29 +31,26 @@ DWORD WINAPI ThreadEntry(LPVOID start)
 
 ThreadHandle StartThread(ThreadProcedure procedure, void* argument, std::uint32_t stackReservation)
 {
-    auto* start = new StartRecord{procedure, argument};
+    auto start = std::make_unique<StartRecord>(StartRecord{procedure, argument});
     // With the flag the size is the reservation itself (without it, it would
     // be the initial commit, and the reservation would stay the PE default).
     const DWORD flags = stackReservation != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0;
-    HANDLE handle = CreateThread(nullptr, stackReservation, ThreadEntry, start, flags, nullptr);
-    if (handle == nullptr) {
-        delete start;
+    KernelHandle handle(CreateThread(nullptr, stackReservation, ThreadEntry, start.get(), flags, nullptr));
+    if (!handle) {
         return nullptr;
     }
-    return new ThreadRecord{handle};
+    start.release();  // the thread's, dropped by ThreadEntry
+    return new ThreadRecord{std::move(handle)};
 }
 
 void CloseThreadHandle(ThreadHandle thread)
 {
-    if (thread != nullptr) {
-        CloseHandle(thread->handle);
-        delete thread;
-    }
+    delete thread;
 }
 
 bool WaitForThread(ThreadHandle thread, std::uint32_t timeoutMs)
 {
-    return thread == nullptr || WaitForSingleObject(thread->handle, timeoutMs) == WAIT_OBJECT_0;
+    return thread == nullptr || WaitForSingleObject(thread->handle.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 void SleepMs(std::uint32_t milliseconds)

@@ -8,6 +8,8 @@
 #include <objbase.h>
 #include <urlmon.h>
 
+#include "platform/com_ref.h"
+
 namespace corvel::platform {
 
 namespace {
@@ -28,9 +30,9 @@ bool SilentLogonAllowed(const char* url)
         return false;
     }
     bool allowed = false;
-    IInternetSecurityManager* manager = nullptr;
+    ComRef<IInternetSecurityManager> manager;
     if (SUCCEEDED(CoCreateInstance(kSecurityManagerClass, nullptr, CLSCTX_INPROC_SERVER, kSecurityManagerInterface,
-                                   reinterpret_cast<void**>(&manager)))) {
+                                   manager.outVoid()))) {
         const int length = MultiByteToWideChar(CP_ACP, 0, url, -1, nullptr, 0);
         std::wstring wideUrl(length > 0 ? static_cast<std::size_t>(length) : 1u, L'\0');
         if (length > 0 && MultiByteToWideChar(CP_ACP, 0, url, -1, wideUrl.data(), length) == length) {
@@ -40,7 +42,7 @@ bool SilentLogonAllowed(const char* url)
                                           sizeof policy, nullptr, 0, kNoUserInterface, 0);
             allowed = SUCCEEDED(asked) && policy == kSilentLogonAllowed;
         }
-        manager->Release();
+        manager.reset();  // before COM is uninitialised
     }
     if (SUCCEEDED(start)) {
         CoUninitialize();

@@ -1,4 +1,6 @@
-#include "service/trace.h"
+// Composing and writing trace lines: the "[name](thread id): " prefix, the
+// message with its control characters escaped, cut to kTraceLineBytes.
+#include "trace/trace.h"
 
 #include <cstdio>
 #include <cstring>
