@@ -24,7 +24,7 @@
 namespace {
 
 using corvel::soap::testing::Envelope;
-using corvel::soap::testing::MemoryStream;
+using corvel::platform::testing::MemoryStream;
 using corvel::soap::testing::TableHandler;
 namespace ts = corvel::soap::test_service;
 namespace term = corvel::soap::terminal_service;

@@ -4,16 +4,9 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/ascii.h"
+
 namespace corvel::http {
-
-namespace detail {
-
-inline bool IsSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-}  // namespace detail
 
 template <class TSocket>
 CHttpClientT<TSocket>::CHttpClientT()
@@ -587,10 +580,10 @@ bool CHttpClientT<TSocket>::ResolveLocation(std::string& location)
 {
     std::size_t first = 0;
     std::size_t last = location.size();
-    while (first < last && detail::IsSpace(location[first])) {
+    while (first < last && platform::IsAsciiSpace(location[first])) {
         ++first;
     }
-    while (last > first && detail::IsSpace(location[last - 1])) {
+    while (last > first && platform::IsAsciiSpace(location[last - 1])) {
         --last;
     }
     location = location.substr(first, last - first);

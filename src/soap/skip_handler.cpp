@@ -2,19 +2,6 @@
 
 namespace corvel::soap {
 
-HRESULT STDMETHODCALLTYPE ISAXContentHandlerImpl::QueryInterface(REFIID iid, void** object)
-{
-    if (object == nullptr) {
-        return E_POINTER;
-    }
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, platform::kIidSaxContentHandler)) {
-        *object = static_cast<ISAXContentHandler*>(this);
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT STDMETHODCALLTYPE CSkipHandler::startElement(const OLECHAR*, int, const OLECHAR*, int, const OLECHAR*, int,
                                                      ISAXAttributes*)
 {

@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::size_t kLevelGrowth = 16;
 constexpr std::size_t kReferenceBuckets = 17;
-constexpr std::uint32_t kArrayFlags = PointerArray | InlineArray;
 // A ReturnValue member's element is named "return", whatever the member's own name.
 constexpr OLECHAR kReturnName[] = OLESTR("return");
 constexpr std::uint32_t kReturnHash = NameHash(kReturnName);
@@ -21,15 +20,11 @@ constexpr std::uint32_t kReturnHash = NameHash(kReturnName);
 // proxy's lifetime.
 constexpr std::size_t kRetainedTextUnits = 32 * 1024;
 
-bool SameText(const OLECHAR* a, int aLength, const OLECHAR* b, int bLength)
-{
-    return aLength == bLength && (aLength == 0 || std::memcmp(a, b, sizeof(OLECHAR) * aLength) == 0);
-}
+using platform::SameText;
 
-template <std::size_t N>
-bool IsName(const OLECHAR* text, int length, const OLECHAR (&name)[N])
+bool IsName(const OLECHAR* text, int length, platform::NameText name)
 {
-    return SameText(text, length, name, static_cast<int>(N - 1));
+    return SameText(text, length, name);
 }
 
 bool IsEnvelopeNamespace(const OLECHAR* uri, int length)
@@ -341,8 +336,7 @@ HRESULT CSoapRootHandler::UnknownHeader(ISAXAttributes* attributes)
     const OLECHAR* value = nullptr;
     int valueLength = 0;
     if (attributes != nullptr &&
-        SUCCEEDED(attributes->getValueFromName(kWideSoapEnvelopeNamespace, 41, OLESTR("mustUnderstand"), 14, &value,
-                                               &valueLength)) &&
+        SUCCEEDED(AttributeValue(attributes, kWideSoapEnvelopeNamespace, OLESTR("mustUnderstand"), &value, &valueLength)) &&
         value != nullptr) {
         bool mustUnderstand = false;
         if (FAILED(ReadXsdBoolean(value, valueLength, &mustUnderstand)) || mustUnderstand) {
@@ -442,7 +436,7 @@ HRESULT CSoapRootHandler::ReadMember(const OLECHAR* localName, int localNameLeng
     const OLECHAR* nilText = nullptr;
     int nilLength = 0;
     if (attributes != nullptr &&
-        SUCCEEDED(attributes->getValueFromName(kWideXsiNamespace, 41, OLESTR("nil"), 3, &nilText, &nilLength)) &&
+        SUCCEEDED(AttributeValue(attributes, kWideXsiNamespace, OLESTR("nil"), &nilText, &nilLength)) &&
         nilText != nullptr) {
         bool nil = false;
         if (SUCCEEDED(ReadXsdBoolean(nilText, nilLength, &nil)) && nil) {

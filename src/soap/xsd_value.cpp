@@ -12,6 +12,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/ascii.h"
 #include "soap/response_generator.h"
 
 namespace corvel::soap {
@@ -383,19 +384,6 @@ int Base64Value(unsigned char character)
     return -1;
 }
 
-int HexValue(char character)
-{
-    if (character >= '0' && character <= '9') {
-        return character - '0';
-    }
-    if (character >= 'A' && character <= 'F') {
-        return character - 'A' + 10;
-    }
-    if (character >= 'a' && character <= 'f') {
-        return character - 'a' + 10;
-    }
-    return -1;
-}
 
 }  // namespace
 
@@ -708,8 +696,8 @@ bool HexDecode(const char* text, int textLength, unsigned char* out, int* outLen
         return false;
     }
     for (int i = 0; i < needed; ++i) {
-        int high = HexValue(text[2 * i]);
-        int low = HexValue(text[2 * i + 1]);
+        int high = platform::HexDigitValue(text[2 * i]);
+        int low = platform::HexDigitValue(text[2 * i + 1]);
         if (high < 0 || low < 0) {
             return false;
         }
