@@ -3,17 +3,29 @@
 // failed (and why) or needs more. The HTTP client's receive loop drives it;
 // tests and fuzz targets feed it directly, split anywhere.
 //
-// States (State below), one response at a time:
-//   headerBlock -> (an interim 1xx other than 101 is dropped: headerBlock again)
-//               -> complete              no body: 204, 304, 101, a HEAD request
-//               -> plainBody             Content-Length
-//               -> bodyUntilClose        no framing: the end of the connection ends it (PutEnd)
-//               -> chunkSize -> chunkSizeEnd -> chunkData -> chunkDataEnd -> chunkSize ...
-//                  chunkSize (size 0) -> lastChunk -> trailers -> complete
-//                  chunkSize (empty line) -> emptyLastChunk -> complete
-//   any state   -> failed                failure() names the reason
-// Begin starts over; the response's memory is charged as it is buffered
-// (response_memory.h) and given back by Begin, Drop and the destructor.
+// States (State below), one response at a time, and the function that makes
+// each move:
+//   headerBlock -> (an interim 1xx other than 101 is dropped: headerBlock again)   HeaderBlockEnded
+//               -> complete              no body: 204, 304, 101, a HEAD request    ChooseFraming
+//               -> plainBody             Content-Length                            ChooseFraming
+//               -> bodyUntilClose        no framing: the end of the connection     ChooseFraming
+//                                        ends it                                   PutEnd -> complete
+//               -> chunkSize                                                       ChooseFraming
+//   plainBody   -> complete              the last declared byte                    Put
+//   chunkSize   -> chunkSizeEnd -> chunkData -> chunkDataEnd -> chunkSize ...
+//                  (ChunkSizeByte, ExpectLineEnd, Put, ExpectLineEnd)
+//   chunkSize (size 0) -> lastChunk -> trailers -> complete                        ChunkSizeByte, ExpectLineEnd, TrailerByte
+//   chunkSize (empty line) -> emptyLastChunk -> complete                           ChunkSizeByte, ExpectLineEnd
+//   any state   -> failed                failure() names the reason                Fail (PutEnd too)
+//   any state   -> headerBlock                                                     Begin
+// The framing flags are set once, by ChooseFraming, from the final header
+// block, and hold until Begin: chunked (with joinTrailers when a Trailer
+// header names trailers) and untilClose exclude each other; lengthsAmbiguous
+// (Transfer-Encoding beside Content-Length) may stand beside either framing;
+// closeToken and keepAliveToken may both be set, and close wins (see
+// KeepsConnection). statusOverflow is set by ParseStatusLine only.
+// The response's memory is charged as it is buffered (response_memory.h) and
+// given back by Begin, Drop and the destructor.
 #pragma once
 
 #include <cstddef>

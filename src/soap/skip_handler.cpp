@@ -1,3 +1,5 @@
+// CSkipHandler's two callbacks: it counts the nesting of the subtree it
+// swallows and hands the reader back to its parent at the subtree's end.
 #include "soap/skip_handler.h"
 
 namespace corvel::soap {

@@ -1,3 +1,7 @@
+// The SOAP 1.1 fault reader: the faultcode's prefix rule and the standard
+// codes, and CSoapFaultParser, the content handler that walks Envelope, Body
+// and Fault and gathers the fault's texts. The SOAP client calls ParseFault
+// on the body of a status-500 answer.
 #include "soap/soap_fault.h"
 
 #include <cstring>

@@ -1,3 +1,38 @@
+// The response reader's envelope walk, members and simple values (arrays and
+// references are in soap_arrays.cpp); the proxy's ParseResponse runs it as the
+// SAX reader's content handler, one response at a time.
+//
+// The reader's state (ReaderState) and the callback that moves it:
+//   ReadStart      -> ReadEnvelope     startElement: Envelope
+//   ReadEnvelope   -> ReadHeader       startElement: Header
+//   ReadEnvelope   -> ReadBody         startElement: Body (bodyDepth_ is set)
+//   ReadHeader     -> ReadHeaderDone   endElement: Header, the bottom level alone left
+//   ReadHeaderDone -> ReadBody         startElement: Body
+//   ReadBody       -> ReadCall         startElement: the operation's wrapper (SelectOperation)
+//   ReadBody, ReadCall -> ReadDone     endElement: the Body's own end tag
+//   any            -> ReadStart        startDocument, ResetParseState
+// Other envelope-level elements leave the state as it is; in ReadDone only
+// namespace-qualified elements are taken, and skipped whole. Any element out
+// of this order fails the parse (E_FAIL), and the SAX reader stops there.
+//
+// Flags beside the state:
+//   noChildren   the open element is a simple value, a nil or an href: a
+//                start tag inside it fails. Set by ReadMember (and the array
+//                and reference readers); cleared by endElement.
+//   textPending  the open simple or enumeration value has had no text yet:
+//                an end tag now fails. Set by ReadMember with noChildren,
+//                cleared by characters. textPending implies noChildren; a
+//                gathered value (string, base64Binary) sets noChildren alone,
+//                as CSAXStringBuilder delivers its text and end tag itself.
+//   ValuePending on a level (levelFlags): the level is one value whose text
+//                is converted at its end tag (ConvertValueText) or, when
+//                gathered, at once (ConvertText). It stands beside the array
+//                flags on the level of a simple array item; a structure's
+//                level never carries it.
+//   valueTextReceived_  text of the open value has been appended to valueText_.
+// The levels stack (PushLevel, PopLevel) holds at the bottom the header
+// record (PushHeaderLevel), then the operation's parameters (SelectOperation)
+// and one level per open structure, array or value; top indexes the last one.
 #include "soap/soap_root_handler.h"
 
 #include <cstring>

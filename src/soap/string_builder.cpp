@@ -1,3 +1,6 @@
+// CSAXStringBuilder: gathers one element's content, text and nested markup
+// re-written as text, and delivers it to the reader's parent handler in one
+// characters call. The response and fault readers read strings through it.
 #include "soap/string_builder.h"
 
 #include <new>

@@ -1,3 +1,7 @@
+// The HTTP client against scripted loopback servers: framing of every kind,
+// interim answers, joined headers and trailers, short and reset responses,
+// status handling, request text and body modes, redirects, and the caps and
+// deadline that bound what a hostile server can make it hold.
 #include "http/http_client.h"
 
 #include <gtest/gtest.h>

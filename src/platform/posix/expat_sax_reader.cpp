@@ -507,15 +507,16 @@ public:
     }
     HRESULT getType(int index, const OLECHAR** type, int* typeLength) override
     {
-        static const OLECHAR kCdata[] = OLESTR("CDATA");
+        static constexpr OLECHAR kCdata[] = OLESTR("CDATA");
+        constexpr NameText kCdataName{kCdata};
         if (type == nullptr || typeLength == nullptr) {
             return E_POINTER;
         }
         if (index < 0 || static_cast<std::size_t>(index) >= attributes_.size()) {
             return E_INVALIDARG;
         }
-        *type = kCdata;
-        *typeLength = 5;
+        *type = kCdataName.text;
+        *typeLength = kCdataName.length;
         return S_OK;
     }
     HRESULT getTypeFromName(const OLECHAR* uri, int uriLength, const OLECHAR* localName, int localNameLength,
