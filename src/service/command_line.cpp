@@ -15,6 +15,7 @@ namespace {
 using corvel::platform::kEventInstalled;
 using corvel::platform::kEventNotRemoved;
 using corvel::platform::kEventRemoved;
+
 constexpr std::uint32_t kTypesSupported = 7;  // error, warning and information
 constexpr char kEventSourceKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 constexpr std::size_t kEventSourceKeyCapacity = 256;

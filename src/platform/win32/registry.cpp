@@ -16,6 +16,9 @@ namespace corvel::platform {
 
 namespace {
 
+static_assert(kKeyQueryValue == KEY_QUERY_VALUE && kKeyWrite == KEY_WRITE && kKeyAllAccess == KEY_ALL_ACCESS);
+static_assert(kErrorSuccess == ERROR_SUCCESS && kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
+
 REGSAM SystemView(std::uint32_t access)
 {
     return static_cast<REGSAM>(access) | KEY_WOW64_64KEY;
