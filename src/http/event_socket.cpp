@@ -204,7 +204,8 @@ bool ZEvtSyncSocket::Send(const WSABUF* buffers, std::uint32_t bufferCount, std:
     *bytesSent = 0;
     std::lock_guard<std::mutex> hold(writeLock);
     platform::ResetSocketEvent(writeEvent.get());
-    const std::uint32_t error = platform::StartSend(socketHandle.get(), buffers, bufferCount, writeEvent.get(), writeOperation.get());
+    const std::uint32_t error =
+        platform::StartSend(socketHandle.get(), buffers, bufferCount, writeEvent.get(), writeOperation.get());
     if (error != 0 && error != platform::wsa::kIoPending) {
         lastError = error;
         platform::SetSocketEvent(writeEvent.get());
@@ -235,7 +236,8 @@ bool ZEvtSyncSocket::Receive(void* buffer, std::uint32_t* size)
     std::lock_guard<std::mutex> hold(readLock);
     platform::ResetSocketEvent(readEvent.get());
     const std::uint32_t error =
-        platform::StartReceive(socketHandle.get(), static_cast<char*>(buffer), capacity, readEvent.get(), readOperation.get());
+        platform::StartReceive(socketHandle.get(), static_cast<char*>(buffer), capacity, readEvent.get(),
+                               readOperation.get());
     if (error != 0 && error != platform::wsa::kIoPending) {
         lastError = error;
         platform::SetSocketEvent(readEvent.get());

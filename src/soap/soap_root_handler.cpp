@@ -371,7 +371,8 @@ HRESULT CSoapRootHandler::UnknownHeader(ISAXAttributes* attributes)
     const OLECHAR* value = nullptr;
     int valueLength = 0;
     if (attributes != nullptr &&
-        SUCCEEDED(AttributeValue(attributes, kWideSoapEnvelopeNamespace, OLESTR("mustUnderstand"), &value, &valueLength)) &&
+        SUCCEEDED(
+            AttributeValue(attributes, kWideSoapEnvelopeNamespace, OLESTR("mustUnderstand"), &value, &valueLength)) &&
         value != nullptr) {
         bool mustUnderstand = false;
         if (FAILED(ReadXsdBoolean(value, valueLength, &mustUnderstand)) || mustUnderstand) {

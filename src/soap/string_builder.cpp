@@ -94,7 +94,7 @@ HRESULT STDMETHODCALLTYPE CSAXStringBuilder::startElement(const OLECHAR*, int, c
         nesting = 1;
     }
     ++nesting;
-    HRESULT result = Append(OLESTR("<"), 1);
+    HRESULT result = Append(OLESTR("<"));
     if (SUCCEEDED(result)) {
         result = Append(qualifiedName, qualifiedNameLength);
     }
@@ -109,23 +109,23 @@ HRESULT STDMETHODCALLTYPE CSAXStringBuilder::startElement(const OLECHAR*, int, c
                 FAILED(attributes->getValue(i, &value, &valueLength))) {
                 continue;
             }
-            result = Append(OLESTR(" "), 1);
+            result = Append(OLESTR(" "));
             if (SUCCEEDED(result)) {
                 result = Append(name, nameLength);
             }
             if (SUCCEEDED(result)) {
-                result = Append(OLESTR("=\""), 2);
+                result = Append(OLESTR("=\""));
             }
             if (SUCCEEDED(result)) {
                 result = Append(value, valueLength);
             }
             if (SUCCEEDED(result)) {
-                result = Append(OLESTR("\""), 1);
+                result = Append(OLESTR("\""));
             }
         }
     }
     if (SUCCEEDED(result)) {
-        result = Append(OLESTR(">"), 1);
+        result = Append(OLESTR(">"));
     }
     return result;
 }
@@ -159,12 +159,12 @@ HRESULT STDMETHODCALLTYPE CSAXStringBuilder::endElement(const OLECHAR* namespace
         }
         return result;
     }
-    HRESULT result = Append(OLESTR("</"), 2);
+    HRESULT result = Append(OLESTR("</"));
     if (SUCCEEDED(result)) {
         result = Append(qualifiedName, qualifiedNameLength);
     }
     if (SUCCEEDED(result)) {
-        result = Append(OLESTR(">"), 1);
+        result = Append(OLESTR(">"));
     }
     return result;
 }

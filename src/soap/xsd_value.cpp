@@ -288,6 +288,12 @@ HRESULT WriteText(IWriteStream* stream, const char* text, std::size_t length)
     return stream->Write(text, static_cast<int>(length), nullptr);
 }
 
+template <std::size_t N>
+HRESULT WriteWord(IWriteStream* stream, const char (&word)[N])
+{
+    return WriteText(stream, word, N - 1);
+}
+
 template <typename Integer>
 HRESULT WriteInteger(IWriteStream* stream, Integer value)
 {
@@ -310,10 +316,10 @@ Integer LoadValue(const void* address)
 HRESULT WriteDouble(IWriteStream* stream, double value)
 {
     if (std::isnan(value)) {
-        return WriteText(stream, "NaN", 3);
+        return WriteWord(stream, "NaN");
     }
     if (std::isinf(value)) {
-        return value < 0 ? WriteText(stream, "-INF", 4) : WriteText(stream, "INF", 3);
+        return value < 0 ? WriteWord(stream, "-INF") : WriteWord(stream, "INF");
     }
     if (value == 0 && std::signbit(value)) {
         return WriteText(stream, "-0", 2);
@@ -480,7 +486,7 @@ HRESULT WriteXsdValue(const void* address, IWriteStream* stream, std::int32_t ty
     }
     switch (typeCode) {
     case XsdBoolean:
-        return LoadValue<std::uint8_t>(address) == 1 ? WriteText(stream, "true", 4) : WriteText(stream, "false", 5);
+        return LoadValue<std::uint8_t>(address) == 1 ? WriteWord(stream, "true") : WriteWord(stream, "false");
     case XsdFloat:
         return WriteDouble(stream, static_cast<double>(LoadValue<float>(address)));
     case XsdDouble:
