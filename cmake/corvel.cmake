@@ -59,13 +59,23 @@ function(corvel_test name)
     if(ARG_SERIAL)
       set(serial TRUE)
     endif()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}" RUN_SERIAL ${serial})
-    # Until the program is built CTest lists it as ${name}_NOT_BUILT; that
-    # entry carries the labels too, so that `ctest -N -L <label>` names the
-    # programs to build (the TSan stage selects its programs so).
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES RUN_SERIAL ${serial})
+    # The labels are set by a script of their own that CTest reads after the
+    # discovered tests (given to gtest_discover_tests, a second label would be
+    # read as a property name). Until the program is built CTest lists it as
+    # ${name}_NOT_BUILT; that entry carries the labels too, so that
+    # `ctest -N -L <label>` names the programs to build (the TSan stage
+    # selects its programs so).
     set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
     file(GENERATE OUTPUT ${labels_file} CONTENT
-      "if(NOT EXISTS \"$<TARGET_FILE:${name}>\")\n  set_tests_properties(${name}_NOT_BUILT PROPERTIES LABELS \"${ARG_LABELS}\")\nendif()\n")
+      "if(DEFINED ${name}_TESTS)
+  foreach(test IN LISTS ${name}_TESTS)
+    set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${ARG_LABELS}\")
+  endforeach()
+else()
+  set_tests_properties(${name}_NOT_BUILT PROPERTIES LABELS \"${ARG_LABELS}\")
+endif()
+")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
   endif()
 endfunction()
