@@ -17,6 +17,7 @@
 #include <new>
 #include <string>
 
+#include "platform/unique_handle.h"
 #include "soap/soap_reader_fixture.h"
 
 #include "allocation_counter.h"
@@ -24,7 +25,7 @@
 namespace {
 
 using corvel::soap::testing::Envelope;
-using corvel::soap::testing::MemoryStream;
+using corvel::platform::testing::MemoryStream;
 using corvel::soap::testing::TableHandler;
 namespace ts = corvel::soap::test_service;
 namespace term = corvel::soap::terminal_service;
@@ -79,6 +80,8 @@ void XMLCALL NoStart(void*, const XML_Char*, const XML_Char**) {}
 void XMLCALL NoEnd(void*, const XML_Char*) {}
 void XMLCALL NoText(void*, const XML_Char*, int) {}
 
+using ExpatParser = corvel::platform::UniqueResource<XML_Parser, &XML_ParserFree, nullptr>;
+
 void ExpatParse(benchmark::State& state, Document document)
 {
     const std::string bytes = MakeDocument(document);
@@ -86,12 +89,11 @@ void ExpatParse(benchmark::State& state, Document document)
     double cpuStarted = ThreadCpuNanoseconds();
     long long runs = 0;
     for (auto _ : state) {
-        XML_Parser parser = XML_ParserCreateNS(nullptr, '\x01');
-        XML_SetElementHandler(parser, &NoStart, &NoEnd);
-        XML_SetCharacterDataHandler(parser, &NoText);
-        int status = XML_Parse(parser, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE);
+        const ExpatParser parser(XML_ParserCreateNS(nullptr, '\x01'));
+        XML_SetElementHandler(parser.get(), &NoStart, &NoEnd);
+        XML_SetCharacterDataHandler(parser.get(), &NoText);
+        int status = XML_Parse(parser.get(), bytes.data(), static_cast<int>(bytes.size()), XML_TRUE);
         benchmark::DoNotOptimize(status);
-        XML_ParserFree(parser);
         ++runs;
     }
     double elapsed = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - started).count();

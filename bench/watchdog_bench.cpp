@@ -33,6 +33,7 @@
 #include "platform/com.h"
 #include "platform/compat.h"
 #include "platform/threads.h"
+#include "platform/unique_handle.h"
 #include "soap/terminal_service_proxy.h"
 #include "soap/terminal_service_tables.h"
 #include "support/loopback_host.h"
@@ -303,6 +304,10 @@ std::size_t FeedExpat(char* data, std::size_t size, std::size_t count, void* par
                                                                                                            : 0;
 }
 
+using CurlHandle = corvel::platform::UniqueResource<CURL*, &curl_easy_cleanup, nullptr>;
+using CurlHeaders = corvel::platform::UniqueResource<curl_slist*, &curl_slist_free_all, nullptr>;
+using ExpatParser = corvel::platform::UniqueResource<XML_Parser, &XML_ParserFree, nullptr>;
+
 void BM_Test_CurlExpat(benchmark::State& state)
 {
     const std::string& url = Terminal().url;
@@ -310,13 +315,16 @@ void BM_Test_CurlExpat(benchmark::State& state)
     const std::string actionHeader = std::string(corvel::soap::terminal_service::TestActionLine,
                                                  corvel::soap::terminal_service::TestActionLineLength - 2);
     for (auto _ : state) {
-        CURL* easy = curl_easy_init();
-        curl_slist* headers = nullptr;
-        headers = curl_slist_append(headers, actionHeader.c_str());
-        headers = curl_slist_append(headers, "Accept: text/xml");
-        headers = curl_slist_append(headers, "Content-Type: text/xml; charset=utf-8");
-        headers = curl_slist_append(headers, "Expect:");
-        XML_Parser parser = XML_ParserCreateNS(nullptr, '|');
+        const CurlHandle easyOwner(curl_easy_init());
+        CURL* easy = easyOwner.get();
+        CurlHeaders headerOwner;
+        for (const char* line : {actionHeader.c_str(), "Accept: text/xml", "Content-Type: text/xml; charset=utf-8",
+                                 "Expect:"}) {
+            headerOwner.reset(curl_slist_append(headerOwner.release(), line));
+        }
+        curl_slist* headers = headerOwner.get();
+        const ExpatParser parserOwner(XML_ParserCreateNS(nullptr, '|'));
+        XML_Parser parser = parserOwner.get();
         ResultReader reader;
         XML_SetUserData(parser, &reader);
         XML_SetElementHandler(parser, ResultReader::Start, ResultReader::End);
@@ -336,9 +344,6 @@ void BM_Test_CurlExpat(benchmark::State& state)
         BSTR result = exchanged ? Utf8ToBstr(reader.text) : nullptr;
         const bool answered = result != nullptr && SysStringLen(result) == 2;
         SysFreeString(result);
-        XML_ParserFree(parser);
-        curl_slist_free_all(headers);
-        curl_easy_cleanup(easy);
         if (!answered) {
             state.SkipWithError("Test failed");
             break;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "http/http_response_parser.h"
+#include "platform/ascii.h"
 
 namespace {
 
@@ -201,6 +202,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (!corvel::http::EqualsFolded(trimmed.c_str(), "chunked")) {
             return 0;
+        }
+    }
+    // Exception: the reference reads a framing field among the trailers
+    // (Transfer-Encoding, Content-Length, Connection) by its header rules, and
+    // it changes whether the connection is kept; here trailers are fields only.
+    if (ours->IsChunked()) {
+        std::string rest(reinterpret_cast<const char*>(data) + headerEnd, size - headerEnd);
+        for (char& c : rest) {
+            c = corvel::platform::FoldAsciiCase(c);
+        }
+        for (const char* name : {"\r\ntransfer-encoding", "\r\ncontent-length", "\r\nconnection"}) {
+            if (Contains(rest, name)) {
+                return 0;
+            }
         }
     }
     // Exception: 101 switches protocols; the reference stops reading there.

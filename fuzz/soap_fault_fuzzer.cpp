@@ -4,12 +4,12 @@
 #include <string>
 
 #include "platform/com.h"
-#include "soap/memory_stream.h"
+#include "platform/memory_stream.h"
 #include "soap/soap_fault.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    corvel::soap::testing::MemoryStream stream(std::string(reinterpret_cast<const char*>(data), size));
+    corvel::platform::testing::MemoryStream stream(std::string(reinterpret_cast<const char*>(data), size));
     corvel::soap::SoapFault fault;
     fault.ParseFault(&stream, nullptr);
     return 0;

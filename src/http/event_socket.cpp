@@ -23,17 +23,10 @@ struct WinsockStop {
 
 }  // namespace
 
-CSocketAddr::~CSocketAddr()
-{
-    platform::FreeAddressList(addressList);
-}
-
 int CSocketAddr::Resolve(const char* hostName, const char* service, int flags, int family, int socketType,
                          int protocol)
 {
-    platform::FreeAddressList(addressList);
-    addressList = nullptr;
-    return platform::ResolveAddress(hostName, service, flags, family, socketType, protocol, &addressList);
+    return platform::ResolveAddress(hostName, service, flags, family, socketType, protocol, addressList.out());
 }
 
 int CSocketAddr::ResolvePort(const char* hostName, std::uint16_t port, int flags, int family, int socketType,
@@ -51,19 +44,13 @@ std::int32_t ZEvtSyncSocket::WinsockStartResult()
 
 ZEvtSyncSocket::ZEvtSyncSocket()
     : createFlags(platform::kOverlappedSocketFlag),
-      readEvent(nullptr),
-      writeEvent(nullptr),
-      connectEvent(nullptr),
-      socketHandle(platform::kInvalidSocket),
       connected(false),
       lastError(0),
       timeoutMs(kDefaultTimeoutMs)
 {
-    readOperation = platform::CreateSocketOperation();
-    writeOperation = platform::CreateSocketOperation();
-    if (readOperation == nullptr || writeOperation == nullptr) {
-        platform::DestroySocketOperation(readOperation);
-        platform::DestroySocketOperation(writeOperation);
+    readOperation.reset(platform::CreateSocketOperation());
+    writeOperation.reset(platform::CreateSocketOperation());
+    if (!readOperation || !writeOperation) {
         throw TransportFailure{E_OUTOFMEMORY};
     }
     if (winsockStartResult != 0) {
@@ -74,13 +61,11 @@ ZEvtSyncSocket::ZEvtSyncSocket()
 ZEvtSyncSocket::~ZEvtSyncSocket()
 {
     CloseSocket();
-    platform::DestroySocketOperation(readOperation);
-    platform::DestroySocketOperation(writeOperation);
 }
 
 bool ZEvtSyncSocket::CreateSocket(int family, int socketType, int protocol, std::uint32_t extraFlags)
 {
-    if (socketHandle != platform::kInvalidSocket) {
+    if (socketHandle) {
         lastError = platform::wsa::kAlready;
         return false;
     }
@@ -103,29 +88,31 @@ bool ZEvtSyncSocket::AttachSocket(SocketHandle handle)
         lastError = platform::wsa::kNotSocket;
         return false;
     }
-    socketHandle = handle;
+    if (handle != socketHandle.get()) {
+        socketHandle.reset(handle);  // a socket held before is closed
+    }
     std::uint32_t error = 0;
-    readEvent = platform::CreateSocketEvent(&error);
-    if (readEvent != nullptr) {
-        writeEvent = platform::CreateSocketEvent(&error);
+    readEvent.reset(platform::CreateSocketEvent(&error));
+    if (readEvent) {
+        writeEvent.reset(platform::CreateSocketEvent(&error));
     }
-    if (writeEvent != nullptr) {
-        connectEvent = platform::CreateSocketEvent(&error);
+    if (writeEvent) {
+        connectEvent.reset(platform::CreateSocketEvent(&error));
     }
-    if (connectEvent == nullptr) {
+    if (!connectEvent) {
         lastError = error;
         return false;
     }
     // No operation is outstanding.
-    platform::SetSocketEvent(writeEvent);
-    platform::SetSocketEvent(readEvent);
+    platform::SetSocketEvent(writeEvent.get());
+    platform::SetSocketEvent(readEvent.get());
     // Each selection replaces the one before: what stays in force is the
     // connect notice on connectEvent; the read and write events are driven by
     // the overlapped operations alone.
-    for (auto [event, notices] : {std::pair{readEvent, platform::kReadNotice},
-                                  std::pair{writeEvent, platform::kWriteNotice},
-                                  std::pair{connectEvent, platform::kConnectNotice}}) {
-        error = platform::SelectSocketEvent(socketHandle, event, notices);
+    for (auto [event, notices] : {std::pair{readEvent.get(), platform::kReadNotice},
+                                  std::pair{writeEvent.get(), platform::kWriteNotice},
+                                  std::pair{connectEvent.get(), platform::kConnectNotice}}) {
+        error = platform::SelectSocketEvent(socketHandle.get(), event, notices);
         if (error != 0) {
             lastError = error;
             return false;
@@ -139,21 +126,21 @@ bool ZEvtSyncSocket::ConnectAddress(const void* address, std::uint32_t addressLe
     if (connected) {
         return true;
     }
-    if (socketHandle == platform::kInvalidSocket) {
+    if (!socketHandle) {
         return false;
     }
     if (connectOutstanding && !RenewAfterTimedOutConnect()) {
         return false;
     }
-    const std::uint32_t error = platform::StartConnect(socketHandle, address, addressLength, connectEvent);
+    const std::uint32_t error = platform::StartConnect(socketHandle.get(), address, addressLength, connectEvent.get());
     if (error == 0) {
         connected = true;
         return true;
     }
     if (error != platform::wsa::kWouldBlock) {
         lastError = error;
-    } else if (platform::WaitSocketEvent(connectEvent, timeoutMs)) {
-        const std::uint32_t connectError = platform::ConnectNoticeError(socketHandle);
+    } else if (platform::WaitSocketEvent(connectEvent.get(), timeoutMs)) {
+        const std::uint32_t connectError = platform::ConnectNoticeError(socketHandle.get());
         if (connectError == 0) {
             connected = true;
             return true;
@@ -182,7 +169,7 @@ bool ZEvtSyncSocket::RenewAfterTimedOutConnect()
 bool ZEvtSyncSocket::ConnectAddrInfo(const platform::AddressInfo* entry)
 {
     const platform::AddressEntry address = platform::DescribeAddress(entry);
-    if (socketHandle == platform::kInvalidSocket &&
+    if (!socketHandle &&
         !CreateSocket(address.family, address.socketType, address.protocol, 0)) {
         return false;
     }
@@ -206,30 +193,31 @@ bool ZEvtSyncSocket::ConnectHost(const char* hostName, std::uint16_t port)
 
 bool ZEvtSyncSocket::Send(const WSABUF* buffers, std::uint32_t bufferCount, std::uint32_t* bytesSent)
 {
-    if (!platform::WaitSocketEvent(connectEvent, timeoutMs)) {
+    if (!platform::WaitSocketEvent(connectEvent.get(), timeoutMs)) {
         lastError = platform::wsa::kNotConnected;
         return false;
     }
-    if (!platform::WaitSocketEvent(writeEvent, 0)) {
+    if (!platform::WaitSocketEvent(writeEvent.get(), 0)) {
         lastError = platform::wsa::kInProgress;  // an earlier send is still outstanding
         return false;
     }
     *bytesSent = 0;
     std::lock_guard<std::mutex> hold(writeLock);
-    platform::ResetSocketEvent(writeEvent);
-    const std::uint32_t error = platform::StartSend(socketHandle, buffers, bufferCount, writeEvent, writeOperation);
+    platform::ResetSocketEvent(writeEvent.get());
+    const std::uint32_t error =
+        platform::StartSend(socketHandle.get(), buffers, bufferCount, writeEvent.get(), writeOperation.get());
     if (error != 0 && error != platform::wsa::kIoPending) {
         lastError = error;
-        platform::SetSocketEvent(writeEvent);
+        platform::SetSocketEvent(writeEvent.get());
         return false;
     }
-    if (!platform::WaitSocketEvent(writeEvent, timeoutMs)) {
+    if (!platform::WaitSocketEvent(writeEvent.get(), timeoutMs)) {
         // The buffers belong to the caller: nothing may touch them once we return.
-        platform::CancelOperation(socketHandle, writeOperation);
-        platform::SetSocketEvent(writeEvent);
+        platform::CancelOperation(socketHandle.get(), writeOperation.get());
+        platform::SetSocketEvent(writeEvent.get());
         return false;
     }
-    const std::uint32_t result = platform::OperationResult(socketHandle, writeOperation, bytesSent);
+    const std::uint32_t result = platform::OperationResult(socketHandle.get(), writeOperation.get(), bytesSent);
     if (result != 0) {
         lastError = result;
         return false;
@@ -239,27 +227,28 @@ bool ZEvtSyncSocket::Send(const WSABUF* buffers, std::uint32_t bufferCount, std:
 
 bool ZEvtSyncSocket::Receive(void* buffer, std::uint32_t* size)
 {
-    if (!platform::WaitSocketEvent(connectEvent, timeoutMs)) {
+    if (!platform::WaitSocketEvent(connectEvent.get(), timeoutMs)) {
         lastError = platform::wsa::kNotConnected;
         return false;
     }
     const std::uint32_t capacity = *size;
     *size = 0;
     std::lock_guard<std::mutex> hold(readLock);
-    platform::ResetSocketEvent(readEvent);
+    platform::ResetSocketEvent(readEvent.get());
     const std::uint32_t error =
-        platform::StartReceive(socketHandle, static_cast<char*>(buffer), capacity, readEvent, readOperation);
+        platform::StartReceive(socketHandle.get(), static_cast<char*>(buffer), capacity, readEvent.get(),
+                               readOperation.get());
     if (error != 0 && error != platform::wsa::kIoPending) {
         lastError = error;
-        platform::SetSocketEvent(readEvent);
+        platform::SetSocketEvent(readEvent.get());
         return false;
     }
-    if (!platform::WaitSocketEvent(readEvent, timeoutMs)) {
-        platform::CancelOperation(socketHandle, readOperation);
-        platform::SetSocketEvent(readEvent);
+    if (!platform::WaitSocketEvent(readEvent.get(), timeoutMs)) {
+        platform::CancelOperation(socketHandle.get(), readOperation.get());
+        platform::SetSocketEvent(readEvent.get());
         return false;
     }
-    const std::uint32_t result = platform::OperationResult(socketHandle, readOperation, size);
+    const std::uint32_t result = platform::OperationResult(socketHandle.get(), readOperation.get(), size);
     if (result != 0) {
         lastError = result;
         return false;
@@ -269,25 +258,22 @@ bool ZEvtSyncSocket::Receive(void* buffer, std::uint32_t* size)
 
 void ZEvtSyncSocket::CloseSocket()
 {
-    if (socketHandle != platform::kInvalidSocket) {
+    if (socketHandle) {
         connected = false;
         connectOutstanding = false;
         createdFamily = 0;
-        platform::CloseSocketHandle(socketHandle);
-        socketHandle = platform::kInvalidSocket;
+        socketHandle.reset();
         ReleaseEvents();
     }
 }
 
 void ZEvtSyncSocket::ReleaseEvents()
 {
-    for (platform::SocketEvent* event : {&readEvent, &writeEvent, &connectEvent}) {
-        if (*event != nullptr) {
-            platform::CloseSocketEvent(*event);
-            *event = nullptr;
-        }
+    for (SocketEventOwner* event : {&readEvent, &writeEvent, &connectEvent}) {
+        event->reset();
     }
-    socketHandle = platform::kInvalidSocket;
+    // The socket is let go without closing it (CloseSocket closes it first).
+    static_cast<void>(socketHandle.release());
 }
 
 }  // namespace corvel::http

@@ -9,10 +9,18 @@
 
 #include "platform/compat.h"
 #include "platform/event_socket_io.h"
+#include "platform/unique_handle.h"
 
 namespace corvel::http {
 
 using platform::SocketHandle;
+
+// Owners of the platform's socket objects: each closes its object when it goes.
+using SocketOwner = platform::UniqueResource<SocketHandle, &platform::CloseSocketHandle, platform::kInvalidSocket>;
+using SocketEventOwner = platform::UniqueResource<platform::SocketEvent, &platform::CloseSocketEvent, nullptr>;
+using SocketOperationOwner =
+    platform::UniqueResource<platform::SocketOperation*, &platform::DestroySocketOperation, nullptr>;
+using AddressListOwner = platform::UniqueResource<platform::AddressInfo*, &platform::FreeAddressList, nullptr>;
 // A length/pointer pair with the layout of Winsock's own.
 using WSABUF = platform::SocketBuffer;
 
@@ -28,16 +36,16 @@ public:
     CSocketAddr() = default;
     CSocketAddr(const CSocketAddr&) = delete;
     CSocketAddr& operator=(const CSocketAddr&) = delete;
-    virtual ~CSocketAddr();
+    virtual ~CSocketAddr() = default;
 
     // getaddrinfo with zeroed hints holding the four numbers; returns its result.
     int Resolve(const char* hostName, const char* service, int flags, int family, int socketType, int protocol);
     int ResolvePort(const char* hostName, std::uint16_t port, int flags, int family, int socketType, int protocol);
 
-    const platform::AddressInfo* AddressList() const { return addressList; }
+    const platform::AddressInfo* AddressList() const { return addressList.get(); }
 
 private:
-    platform::AddressInfo* addressList = nullptr;
+    AddressListOwner addressList;
 };
 
 class ZEvtSyncSocket {
@@ -65,19 +73,19 @@ public:
     std::uint32_t Timeout() const { return timeoutMs; }
     std::uint32_t LastError() const { return lastError; }
     bool IsConnected() const { return connected; }
-    bool HasSocket() const { return socketHandle != platform::kInvalidSocket; }
+    bool HasSocket() const { return static_cast<bool>(socketHandle); }
 
     // Result of the process's last Winsock start; 10014 before any.
     static std::int32_t WinsockStartResult();
 
 protected:
     std::uint32_t createFlags;
-    platform::SocketEvent readEvent;
-    platform::SocketEvent writeEvent;
-    platform::SocketEvent connectEvent;
+    SocketEventOwner readEvent;
+    SocketEventOwner writeEvent;
+    SocketEventOwner connectEvent;
     std::mutex readLock;
     std::mutex writeLock;
-    SocketHandle socketHandle;
+    SocketOwner socketHandle;
     bool connected;
     std::uint32_t lastError;
     std::uint32_t timeoutMs;
@@ -96,8 +104,8 @@ private:
 
     // The overlapped records of the two directions; they live as long as the
     // object so that a cancelled operation never points at freed memory.
-    platform::SocketOperation* readOperation = nullptr;
-    platform::SocketOperation* writeOperation = nullptr;
+    SocketOperationOwner readOperation;
+    SocketOperationOwner writeOperation;
 };
 
 }  // namespace corvel::http

@@ -1,19 +1,37 @@
-// The member bodies of CHttpClientT; included by http_client.h only.
+// The member bodies of CHttpClientT, the HTTP/1.1 client under the SOAP
+// transport (soap_socket_client.h); included by http_client.h only.
+//
+// One SendRequest runs through these stages; the response reader's own
+// states are described in http_response_parser.h.
+//   idle       -> targeted     ResetState, SetTarget, BuildRequestText
+//   targeted   -> connected    ConnectToServer (kept from the last request
+//                              when the socket is still connected)
+//   connected  -> sent         SendRequestAndBody
+//   sent       -> read         ReadResponse (the parser to complete or failed);
+//                              it closes the socket unless the parser's
+//                              KeepsConnection and no bytesBeyondResponse
+//   read       -> done         CheckStatusCode (with checkStatus): 200-206, 304, 305
+//                              as they are; 301-303 through FollowRedirect, which runs
+//                              targeted..read again on the Location (at most
+//                              kMaxRedirects times); 401 and 407 through
+//                              AnswerChallenge
+//   any stage  -> failed       Fail records the first HttpFailure; every later
+//                              one is dropped. After the connection is made a
+//                              failure closes the socket (SendRequest).
+// Flags that may stand together: deadlineExpired is set by BoundWait or Settle
+// once the request's deadline (kRequestDeadlineFactor times the time-out) has
+// passed and then names the failure (deadlinePassed); bytesBeyondResponse is
+// set by Feed and only closes the connection; failure stays none while the
+// request succeeds, and ResetState clears all three and redirectCount.
+// options points at the caller's record during SendRequest only.
 #pragma once
 
 #include <algorithm>
 #include <cctype>
 
+#include "platform/ascii.h"
+
 namespace corvel::http {
-
-namespace detail {
-
-inline bool IsSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-}  // namespace detail
 
 template <class TSocket>
 CHttpClientT<TSocket>::CHttpClientT()
@@ -587,10 +605,10 @@ bool CHttpClientT<TSocket>::ResolveLocation(std::string& location)
 {
     std::size_t first = 0;
     std::size_t last = location.size();
-    while (first < last && detail::IsSpace(location[first])) {
+    while (first < last && platform::IsAsciiSpace(location[first])) {
         ++first;
     }
-    while (last > first && detail::IsSpace(location[last - 1])) {
+    while (last > first && platform::IsAsciiSpace(location[last - 1])) {
         --last;
     }
     location = location.substr(first, last - first);

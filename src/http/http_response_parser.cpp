@@ -7,6 +7,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/ascii.h"
+
 namespace corvel::http {
 
 namespace {
@@ -16,24 +18,9 @@ char FoldToUpper(char c)
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-bool IsSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
+using platform::HexDigitValue;
+// The C locale's white space (space, tab, CR, LF, VT, FF).
+using platform::IsAsciiSpace;
 
 // Optional white space around list elements and values (SP, HT).
 bool IsBlank(char c)
@@ -202,7 +189,7 @@ void ResponseBuffer::Empty()
 ChunkSizeScan ScanChunkSize(const char* cursor, const char* end, std::uint32_t* size, std::size_t* consumed)
 {
     const char* at = cursor;
-    while (at < end && IsSpace(*at)) {
+    while (at < end && IsAsciiSpace(*at)) {
         ++at;
     }
     bool negative = false;
@@ -601,11 +588,11 @@ bool CHttpResponseParser::FindHeaderLines(std::uint32_t* lineStart)
     const char* data = response.Data();
     const std::uint32_t end = headerLength;
     std::uint32_t at = 0;
-    while (at < end && !IsSpace(data[at])) {
+    while (at < end && !IsAsciiSpace(data[at])) {
         ++at;
     }
     const std::string version(data, at);
-    while (at < end && IsSpace(data[at])) {
+    while (at < end && IsAsciiSpace(data[at])) {
         ++at;
     }
     if (at >= end || data[at] < '0' || data[at] > '9') {
@@ -670,7 +657,7 @@ bool CHttpResponseParser::ParseHeaderLines()
             }
             if (data[lineEnd] == '\r' && data[lineEnd + 1] == '\n') {
                 const bool blankFollows = lineEnd + 4 <= end && data[lineEnd + 2] == '\r' && data[lineEnd + 3] == '\n';
-                if (lineEnd + 2 < end && IsSpace(data[lineEnd + 2]) && !blankFollows) {
+                if (lineEnd + 2 < end && IsAsciiSpace(data[lineEnd + 2]) && !blankFollows) {
                     lineEnd += 2;  // a folded header: the next physical line continues this one
                     continue;
                 }
@@ -716,7 +703,7 @@ bool CHttpResponseParser::ParseHeaderLine(const char* lineStart, const char* lin
         return false;
     }
     const char* valueStart = colon + 1;
-    while (valueStart < lineEnd && IsSpace(*valueStart)) {
+    while (valueStart < lineEnd && IsAsciiSpace(*valueStart)) {
         ++valueStart;
     }
     if (static_cast<std::size_t>(lineEnd - valueStart) >= kMaxHeaderPartLength) {

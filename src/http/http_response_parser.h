@@ -3,17 +3,34 @@
 // failed (and why) or needs more. The HTTP client's receive loop drives it;
 // tests and fuzz targets feed it directly, split anywhere.
 //
-// States (State below), one response at a time:
-//   headerBlock -> (an interim 1xx other than 101 is dropped: headerBlock again)
-//               -> complete              no body: 204, 304, 101, a HEAD request
-//               -> plainBody             Content-Length
-//               -> bodyUntilClose        no framing: the end of the connection ends it (PutEnd)
-//               -> chunkSize -> chunkSizeEnd -> chunkData -> chunkDataEnd -> chunkSize ...
-//                  chunkSize (size 0) -> lastChunk -> trailers -> complete
-//                  chunkSize (empty line) -> emptyLastChunk -> complete
-//   any state   -> failed                failure() names the reason
-// Begin starts over; the response's memory is charged as it is buffered
-// (response_memory.h) and given back by Begin, Drop and the destructor.
+// States (State below), one response at a time, and the function that makes
+// each move:
+//   headerBlock -> headerBlock     an interim 1xx other than 101 is dropped   HeaderBlockEnded
+//   headerBlock -> complete        no body: 204, 304, 101, a HEAD request     ChooseFraming
+//   headerBlock -> plainBody       Content-Length                             ChooseFraming
+//   headerBlock -> bodyUntilClose  no framing                                 ChooseFraming
+//   headerBlock -> chunkSize       Transfer-Encoding: chunked                 ChooseFraming
+//   plainBody   -> complete        the last declared byte                     Put
+//   bodyUntilClose -> complete     the end of the connection                  PutEnd
+//   chunkSize   -> chunkSizeEnd    the CR after the size digits               ChunkSizeByte
+//   chunkSizeEnd -> chunkData      the LF                                     ExpectLineEnd
+//   chunkData   -> chunkDataEnd    the chunk's last byte                      Put
+//   chunkDataEnd -> chunkSize      CR LF                                      ExpectLineEnd
+//   chunkSize   -> lastChunk       size 0                                     ChunkSizeByte
+//   lastChunk   -> trailers        the LF                                     ExpectLineEnd
+//   trailers    -> complete        the empty line                             TrailerByte
+//   chunkSize   -> emptyLastChunk  an empty chunk-size line                   ChunkSizeByte
+//   emptyLastChunk -> complete     the LF                                     ExpectLineEnd
+//   any state   -> failed          failure() names the reason                 Fail (PutEnd too)
+//   any state   -> headerBlock     the next response                          Begin
+// The framing flags are set once, by ChooseFraming, from the final header
+// block, and hold until Begin: chunked (with joinTrailers when a Trailer
+// header names trailers) and untilClose exclude each other; lengthsAmbiguous
+// (Transfer-Encoding beside Content-Length) may stand beside either framing;
+// closeToken and keepAliveToken may both be set, and close wins (see
+// KeepsConnection). statusOverflow is set by ParseStatusLine only.
+// The response's memory is charged as it is buffered (response_memory.h) and
+// given back by Begin, Drop and the destructor.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +43,8 @@
 
 namespace corvel::http {
 
-// Header names compare case-insensitively (ASCII letters folded to upper case).
+// Header names compare case-insensitively (ASCII letters folded to upper case);
+// EqualsFolded also compares URL schemes and methods.
 struct FoldedHash {
     std::size_t operator()(const std::string& text) const;
 };

@@ -2,37 +2,33 @@
 // composition back into text, and the escaping of unsafe bytes.
 #include "http/parsed_url.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "http/event_socket.h"
+#include "http/http_response_parser.h"  // EqualsFolded
 
 namespace corvel::http {
 
 namespace {
 
 struct SchemeRow {
+    template <std::size_t N>
+    constexpr SchemeRow(const char (&schemeName)[N], std::uint16_t port)
+        : name(schemeName), nameLength(static_cast<std::uint32_t>(N - 1)), defaultPort(port)
+    {
+    }
+
     const char* name;
     std::uint32_t nameLength;
     std::uint16_t defaultPort;
 };
 
 constexpr SchemeRow kSchemeTable[] = {
-    {"ftp", 3, 21},    {"gopher", 6, 70}, {"http", 4, 80},   {"https", 5, 443},
-    {"file", 4, 0},    {"news", 4, 0},    {"mailto", 6, 0},  {"socks", 5, 1080},
+    {"ftp", 21},  {"gopher", 70}, {"http", 80},   {"https", 443},
+    {"file", 0},  {"news", 0},    {"mailto", 0},  {"socks", 1080},
 };
 static_assert(sizeof kSchemeTable / sizeof kSchemeTable[0] == kSchemeSocks + 1);
-
-bool EqualsIgnoringCase(const char* a, const char* b)
-{
-    for (; *a != 0 && *b != 0; ++a, ++b) {
-        char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (x != y) {
-            return false;
-        }
-    }
-    return *a == *b;
-}
 
 // The text being built up by the scan: a token of bounded length.
 class Token {
@@ -103,7 +99,7 @@ bool CParsedUrl::AssignScheme(const char* name)
 {
     for (UrlScheme index = 0; index <= kSchemeSocks; ++index) {
         const SchemeRow& row = kSchemeTable[index];
-        if (EqualsIgnoringCase(name, row.name)) {
+        if (EqualsFolded(name, row.name)) {
             schemeType = index;
             schemeNameLength = row.nameLength;
             portNumber = row.defaultPort;
@@ -389,31 +385,32 @@ bool CParsedUrl::Compose(char* buffer, std::uint32_t* size) const
         std::memcpy(out, text, length);
         out += length;
     };
+    auto putLiteral = [&put](const auto& literal) { put(literal, sizeof literal - 1); };
     if (schemeNameLength != 0) {
         put(schemeName, schemeNameLength);
-        put(":", 1);
+        putLiteral(":");
         if (schemeType != kSchemeMailto) {
-            put("//", 2);
+            putLiteral("//");
         }
     }
     if (userNameLength != 0) {
         put(userName, userNameLength);
         if (passwordLength != 0) {
-            put(":", 1);
+            putLiteral(":");
             put(password, passwordLength);
         }
-        put("@", 1);
+        putLiteral("@");
     }
     if (hostNameLength != 0) {
         put(hostName, hostNameLength);
         if (portNumber != DefaultPortFor(schemeType)) {
             char digits[8];
-            put(":", 1);
+            putLiteral(":");
             PortText(digits);
             put(digits, static_cast<std::uint32_t>(std::strlen(digits)));
         }
         if (pathLength != 0 && path[0] != '/' && path[0] != '\\') {
-            put("/", 1);
+            putLiteral("/");
         }
     }
     put(path, pathLength);

@@ -1,19 +1,8 @@
+// CSkipHandler's two callbacks: it counts the nesting of the subtree it
+// swallows and hands the reader back to its parent at the subtree's end.
 #include "soap/skip_handler.h"
 
 namespace corvel::soap {
-
-HRESULT STDMETHODCALLTYPE ISAXContentHandlerImpl::QueryInterface(REFIID iid, void** object)
-{
-    if (object == nullptr) {
-        return E_POINTER;
-    }
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, platform::kIidSaxContentHandler)) {
-        *object = static_cast<ISAXContentHandler*>(this);
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
 
 HRESULT STDMETHODCALLTYPE CSkipHandler::startElement(const OLECHAR*, int, const OLECHAR*, int, const OLECHAR*, int,
                                                      ISAXAttributes*)

@@ -1,42 +1,16 @@
-// The do-nothing SAX content handler every SOAP handler derives from, and
 // CSkipHandler, which takes the reader over to swallow one element subtree
-// and then hands it back to its parent. Used by the response and fault readers.
+// and then hands it back to its parent, and the name of the do-nothing
+// handler every SOAP handler derives from. Used by the response and fault readers.
 #pragma once
 
 #include "platform/compat.h"
 #include "platform/sax.h"
+#include "platform/sax_content_handler.h"
 
 namespace corvel::soap {
 
-// Every callback succeeds and does nothing. The handlers live inside their
-// owning object, so AddRef and Release count nothing.
-class ISAXContentHandlerImpl : public ISAXContentHandler {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE putDocumentLocator(ISAXLocator*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE startDocument() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE endDocument() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE startPrefixMapping(const OLECHAR*, int, const OLECHAR*, int) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE endPrefixMapping(const OLECHAR*, int) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE startElement(const OLECHAR*, int, const OLECHAR*, int, const OLECHAR*, int,
-                                           ISAXAttributes*) override
-    {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE endElement(const OLECHAR*, int, const OLECHAR*, int, const OLECHAR*, int) override
-    {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE characters(const OLECHAR*, int) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE ignorableWhitespace(const OLECHAR*, int) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE processingInstruction(const OLECHAR*, int, const OLECHAR*, int) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE skippedEntity(const OLECHAR*, int) override { return S_OK; }
-
-protected:
-    ~ISAXContentHandlerImpl() = default;
-};
+// The do-nothing base lives beside the SAX interfaces.
+using platform::ISAXContentHandlerImpl;
 
 // Counts start and end tags; the end tag that brings the count to 0 (the
 // skipped element's own, when installed with nesting 1) returns the reader to

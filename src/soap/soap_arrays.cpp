@@ -12,7 +12,6 @@
 namespace corvel::soap {
 namespace {
 
-constexpr std::uint32_t kArrayFlags = PointerArray | InlineArray;
 constexpr std::size_t kFirstGrowSlots = 10;
 // Announced sizes are read up to this and refused beyond it (no count member
 // holds more). Nothing is allocated for an announcement alone: an announced
@@ -21,10 +20,7 @@ constexpr std::size_t kFirstGrowSlots = 10;
 constexpr std::uint64_t kMaxAnnouncedItems = std::numeric_limits<std::int32_t>::max();
 constexpr std::uint64_t kMaxBlockBytes = std::numeric_limits<std::uint32_t>::max();
 
-bool IsSpace(OLECHAR c)
-{
-    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
-}
+using platform::IsXmlSpace;
 
 // The count member of a PointerArray, an integer of any width: written and
 // read by its type, and never asked to hold more than its type can.
@@ -153,7 +149,7 @@ enum class Announcement { Absent, Announced, Invalid };
 Announcement ReadArrayType(const OLECHAR* text, int length, std::uint64_t* size)
 {
     int i = 0;
-    while (i < length && IsSpace(text[i])) {
+    while (i < length && IsXmlSpace(text[i])) {
         ++i;
     }
     while (i < length && text[i] != u'[') {
@@ -168,7 +164,7 @@ Announcement ReadArrayType(const OLECHAR* text, int length, std::uint64_t* size)
     }
     std::uint64_t product = 1;
     for (;;) {
-        while (i < length && IsSpace(text[i])) {
+        while (i < length && IsXmlSpace(text[i])) {
             ++i;
         }
         bool negative = false;
@@ -231,8 +227,8 @@ HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDes
     const OLECHAR* arrayType = nullptr;
     int arrayTypeLength = 0;
     if (attributes != nullptr &&
-        SUCCEEDED(attributes->getValueFromName(kWideSoapEncodingNamespace, 41, OLESTR("arrayType"), 9, &arrayType,
-                                               &arrayTypeLength)) &&
+        SUCCEEDED(AttributeValue(attributes, kWideSoapEncodingNamespace, OLESTR("arrayType"), &arrayType,
+                                 &arrayTypeLength)) &&
         arrayType != nullptr) {
         Announcement announcement = ReadArrayType(arrayType, arrayTypeLength, &announcedSize);
         if (announcement == Announcement::Invalid) {
@@ -408,7 +404,7 @@ HRESULT CSoapRootHandler::ReadReference(const FieldDescriptor* member, void* add
 {
     const OLECHAR* href = nullptr;
     int hrefLength = 0;
-    if (attributes == nullptr || FAILED(attributes->getValueFromQName(OLESTR("href"), 4, &href, &hrefLength)) ||
+    if (attributes == nullptr || FAILED(AttributeValue(attributes, OLESTR("href"), &href, &hrefLength)) ||
         href == nullptr) {
         return S_FALSE;
     }
@@ -462,7 +458,7 @@ HRESULT CSoapRootHandler::ResolveReference(ISAXAttributes* attributes)
     }
     const OLECHAR* id = nullptr;
     int idLength = 0;
-    if (FAILED(attributes->getValueFromQName(OLESTR("id"), 2, &id, &idLength)) || id == nullptr) {
+    if (FAILED(AttributeValue(attributes, OLESTR("id"), &id, &idLength)) || id == nullptr) {
         return S_FALSE;
     }
     auto found = references.find(std::basic_string<OLECHAR>(id, static_cast<std::size_t>(idLength)));
@@ -471,7 +467,7 @@ HRESULT CSoapRootHandler::ResolveReference(ISAXAttributes* attributes)
     }
     const OLECHAR* href = nullptr;
     int hrefLength = 0;
-    if (SUCCEEDED(attributes->getValueFromQName(OLESTR("href"), 4, &href, &hrefLength)) && href != nullptr) {
+    if (SUCCEEDED(AttributeValue(attributes, OLESTR("href"), &href, &hrefLength)) && href != nullptr) {
         return E_FAIL;  // a target that is itself a reference
     }
     ParseLevel saved = std::move(found->second);

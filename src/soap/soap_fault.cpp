@@ -1,49 +1,46 @@
+// The SOAP 1.1 fault reader: the faultcode's prefix rule and the standard
+// codes, and CSoapFaultParser, the content handler that walks Envelope, Body
+// and Fault and gathers the fault's texts. The SOAP client calls ParseFault
+// on the body of a status-500 answer.
 #include "soap/soap_fault.h"
 
 #include <cstring>
 #include <new>
 
+#include "platform/ole_text.h"
 #include "soap/soap_tables.h"
 
 namespace corvel::soap {
 namespace {
 
-bool SameText(const OLECHAR* a, int aLength, const OLECHAR* b, int bLength)
-{
-    return aLength == bLength && (aLength == 0 || std::memcmp(a, b, sizeof(OLECHAR) * aLength) == 0);
-}
-
-bool IsSpace(OLECHAR c)
-{
-    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
-}
+using platform::IsXmlSpace;
+using platform::NameText;
+using platform::SameText;
 
 struct StandardFault {
-    const OLECHAR* name;
-    int nameLength;
+    NameText name;
     SoapFaultCode code;
     const OLECHAR* text;
 };
 
 const StandardFault kStandardFaults[] = {
-    {OLESTR("VersionMismatch"), 15, SoapFaultCode::VersionMismatch, OLESTR("SOAP Version Mismatch Error")},
-    {OLESTR("MustUnderstand"), 14, SoapFaultCode::MustUnderstand, OLESTR("SOAP Must Understand Error")},
-    {OLESTR("Client"), 6, SoapFaultCode::Client, OLESTR("SOAP Invalid Request")},
-    {OLESTR("Server"), 6, SoapFaultCode::Server, OLESTR("SOAP Server Application Faulted")},
+    {OLESTR("VersionMismatch"), SoapFaultCode::VersionMismatch, OLESTR("SOAP Version Mismatch Error")},
+    {OLESTR("MustUnderstand"), SoapFaultCode::MustUnderstand, OLESTR("SOAP Must Understand Error")},
+    {OLESTR("Client"), SoapFaultCode::Client, OLESTR("SOAP Invalid Request")},
+    {OLESTR("Server"), SoapFaultCode::Server, OLESTR("SOAP Server Application Faulted")},
 };
 
 struct FaultElement {
-    const OLECHAR* name;
-    int nameLength;
+    NameText name;
     std::uint32_t state;
     bool structural;  // namespace and order checked
 };
 
 const FaultElement kFaultElements[] = {
-    {OLESTR("Envelope"), 8, kFaultInEnvelope, true},  {OLESTR("Body"), 4, kFaultInBody, true},
-    {OLESTR("Header"), 6, kFaultInBody, true},        {OLESTR("Fault"), 5, kFaultInFault, true},
-    {OLESTR("faultcode"), 9, kFaultInCode, false},    {OLESTR("faultstring"), 11, kFaultInString, false},
-    {OLESTR("faultactor"), 10, kFaultInActor, false}, {OLESTR("detail"), 6, kFaultInDetail, false},
+    {OLESTR("Envelope"), kFaultInEnvelope, true},  {OLESTR("Body"), kFaultInBody, true},
+    {OLESTR("Header"), kFaultInBody, true},        {OLESTR("Fault"), kFaultInFault, true},
+    {OLESTR("faultcode"), kFaultInCode, false},    {OLESTR("faultstring"), kFaultInString, false},
+    {OLESTR("faultactor"), kFaultInActor, false}, {OLESTR("detail"), kFaultInDetail, false},
 };
 
 int Length(const OLECHAR* text)
@@ -74,7 +71,7 @@ HRESULT SoapFault::SetFaultCode(const OLECHAR* text, const OLECHAR* prefix, int 
     if (prefixLength == -1) {
         prefixLength = Length(prefix);
     }
-    while (textLength > 0 && IsSpace(*text)) {
+    while (textLength > 0 && IsXmlSpace(*text)) {
         ++text;
         --textLength;
     }
@@ -89,7 +86,7 @@ HRESULT SoapFault::SetFaultCode(const OLECHAR* text, const OLECHAR* prefix, int 
     int localLength = textLength - colon - 1;
     try {
         for (const StandardFault& standard : kStandardFaults) {
-            if (SameText(local, localLength, standard.name, standard.nameLength)) {
+            if (SameText(local, localLength, standard.name)) {
                 code = standard.code;
                 if (setString) {
                     faultString = standard.text;
@@ -146,7 +143,7 @@ CSoapFaultParser::CSoapFaultParser(SoapFault* record, ISAXXMLReader* reader) : f
 HRESULT STDMETHODCALLTYPE CSoapFaultParser::startPrefixMapping(const OLECHAR* prefix, int prefixLength,
                                                                const OLECHAR* uri, int uriLength)
 {
-    if (SameText(uri, uriLength, kWideSoapEnvelopeNamespace, 41)) {
+    if (SameText(uri, uriLength, kWideSoapEnvelopeNamespace)) {
         try {
             envelopePrefix.assign(prefix, static_cast<std::size_t>(prefixLength));
         } catch (const std::bad_alloc&) {
@@ -166,12 +163,12 @@ HRESULT STDMETHODCALLTYPE CSoapFaultParser::startElement(const OLECHAR* namespac
     }
     parserState &= ~static_cast<std::uint32_t>(kFaultTextTaken);
     for (const FaultElement& element : kFaultElements) {
-        if (!SameText(localName, localNameLength, element.name, element.nameLength)) {
+        if (!SameText(localName, localNameLength, element.name)) {
             continue;
         }
         if (element.structural) {
             if (element.state <= parserState ||
-                !SameText(namespaceUri, namespaceUriLength, kWideSoapEnvelopeNamespace, 41)) {
+                !SameText(namespaceUri, namespaceUriLength, kWideSoapEnvelopeNamespace)) {
                 return E_FAIL;
             }
             parserState = element.state;

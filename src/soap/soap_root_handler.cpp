@@ -1,3 +1,38 @@
+// The response reader's envelope walk, members and simple values (arrays and
+// references are in soap_arrays.cpp); the proxy's ParseResponse runs it as the
+// SAX reader's content handler, one response at a time.
+//
+// The reader's state (ReaderState) and the callback that moves it:
+//   ReadStart      -> ReadEnvelope     startElement: Envelope
+//   ReadEnvelope   -> ReadHeader       startElement: Header
+//   ReadEnvelope   -> ReadBody         startElement: Body (bodyDepth_ is set)
+//   ReadHeader     -> ReadHeaderDone   endElement: Header, the bottom level alone left
+//   ReadHeaderDone -> ReadBody         startElement: Body
+//   ReadBody       -> ReadCall         startElement: the operation's wrapper (SelectOperation)
+//   ReadBody, ReadCall -> ReadDone     endElement: the Body's own end tag
+//   any            -> ReadStart        startDocument, ResetParseState
+// Other envelope-level elements leave the state as it is; in ReadDone only
+// namespace-qualified elements are taken, and skipped whole. Any element out
+// of this order fails the parse (E_FAIL), and the SAX reader stops there.
+//
+// Flags beside the state:
+//   noChildren   the open element is a simple value, a nil or an href: a
+//                start tag inside it fails. Set by ReadMember (and the array
+//                and reference readers); cleared by endElement.
+//   textPending  the open simple or enumeration value has had no text yet:
+//                an end tag now fails. Set by ReadMember with noChildren,
+//                cleared by characters. textPending implies noChildren; a
+//                gathered value (string, base64Binary) sets noChildren alone,
+//                as CSAXStringBuilder delivers its text and end tag itself.
+//   ValuePending on a level (levelFlags): the level is one value whose text
+//                is converted at its end tag (ConvertValueText) or, when
+//                gathered, at once (ConvertText). It stands beside the array
+//                flags on the level of a simple array item; a structure's
+//                level never carries it.
+//   valueTextReceived_  text of the open value has been appended to valueText_.
+// The levels stack (PushLevel, PopLevel) holds at the bottom the header
+// record (PushHeaderLevel), then the operation's parameters (SelectOperation)
+// and one level per open structure, array or value; top indexes the last one.
 #include "soap/soap_root_handler.h"
 
 #include <cstring>
@@ -12,7 +47,6 @@ namespace {
 
 constexpr std::size_t kLevelGrowth = 16;
 constexpr std::size_t kReferenceBuckets = 17;
-constexpr std::uint32_t kArrayFlags = PointerArray | InlineArray;
 // A ReturnValue member's element is named "return", whatever the member's own name.
 constexpr OLECHAR kReturnName[] = OLESTR("return");
 constexpr std::uint32_t kReturnHash = NameHash(kReturnName);
@@ -21,15 +55,11 @@ constexpr std::uint32_t kReturnHash = NameHash(kReturnName);
 // proxy's lifetime.
 constexpr std::size_t kRetainedTextUnits = 32 * 1024;
 
-bool SameText(const OLECHAR* a, int aLength, const OLECHAR* b, int bLength)
-{
-    return aLength == bLength && (aLength == 0 || std::memcmp(a, b, sizeof(OLECHAR) * aLength) == 0);
-}
+using platform::SameText;
 
-template <std::size_t N>
-bool IsName(const OLECHAR* text, int length, const OLECHAR (&name)[N])
+bool IsName(const OLECHAR* text, int length, platform::NameText name)
 {
-    return SameText(text, length, name, static_cast<int>(N - 1));
+    return SameText(text, length, name);
 }
 
 bool IsEnvelopeNamespace(const OLECHAR* uri, int length)
@@ -341,8 +371,8 @@ HRESULT CSoapRootHandler::UnknownHeader(ISAXAttributes* attributes)
     const OLECHAR* value = nullptr;
     int valueLength = 0;
     if (attributes != nullptr &&
-        SUCCEEDED(attributes->getValueFromName(kWideSoapEnvelopeNamespace, 41, OLESTR("mustUnderstand"), 14, &value,
-                                               &valueLength)) &&
+        SUCCEEDED(
+            AttributeValue(attributes, kWideSoapEnvelopeNamespace, OLESTR("mustUnderstand"), &value, &valueLength)) &&
         value != nullptr) {
         bool mustUnderstand = false;
         if (FAILED(ReadXsdBoolean(value, valueLength, &mustUnderstand)) || mustUnderstand) {
@@ -442,7 +472,7 @@ HRESULT CSoapRootHandler::ReadMember(const OLECHAR* localName, int localNameLeng
     const OLECHAR* nilText = nullptr;
     int nilLength = 0;
     if (attributes != nullptr &&
-        SUCCEEDED(attributes->getValueFromName(kWideXsiNamespace, 41, OLESTR("nil"), 3, &nilText, &nilLength)) &&
+        SUCCEEDED(AttributeValue(attributes, kWideXsiNamespace, OLESTR("nil"), &nilText, &nilLength)) &&
         nilText != nullptr) {
         bool nil = false;
         if (SUCCEEDED(ReadXsdBoolean(nilText, nilLength, &nil)) && nil) {

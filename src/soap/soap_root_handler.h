@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/compat.h"
+#include "platform/ole_text.h"
 #include "platform/sax.h"
 #include "soap/memory_manager.h"
 #include "soap/skip_handler.h"
@@ -22,6 +23,21 @@
 #include "soap/write_stream.h"
 
 namespace corvel::soap {
+
+// An attribute's value by namespace and local name, names known when the
+// program is built.
+inline HRESULT AttributeValue(ISAXAttributes* attributes, platform::NameText uri, platform::NameText localName,
+                              const OLECHAR** value, int* valueLength)
+{
+    return attributes->getValueFromName(uri.text, uri.length, localName.text, localName.length, value, valueLength);
+}
+
+// An attribute's value by its qualified name.
+inline HRESULT AttributeValue(ISAXAttributes* attributes, platform::NameText qualifiedName, const OLECHAR** value,
+                              int* valueLength)
+{
+    return attributes->getValueFromQName(qualifiedName.text, qualifiedName.length, value, valueLength);
+}
 
 // Thrown by WriteRequest when it is called without the bottom level pushed.
 class SoapException : public std::exception {

@@ -1,3 +1,5 @@
+// The names of the SOAP client's failure stages, for traces and the probe
+// tool; the client itself is a template in soap_socket_client.h.
 #include "soap/soap_socket_client.h"
 
 namespace corvel::soap {

@@ -13,6 +13,7 @@
 #include "http/http_failure.h"
 #include "http/parsed_url.h"
 #include "http/read_stream_on_socket.h"
+#include "platform/com_ref.h"
 #include "platform/compat.h"
 #include "platform/sax.h"
 #include "soap/soap_fault.h"
@@ -215,11 +216,10 @@ HRESULT CSoapSocketClientT<TSocket>::SendEnvelope(const char* actionLine)
         } else if (status == kStatusServerError) {
             clientError = SoapClientError::FaultReturned;
             if (AttachResponse()) {
-                ISAXXMLReader* reader = nullptr;
-                HRESULT faultResult = ProvideReader(&reader);
+                platform::ComRef<ISAXXMLReader> reader;  // dropped even when ParseFault throws
+                HRESULT faultResult = ProvideReader(reader.out());
                 if (SUCCEEDED(faultResult)) {
-                    faultResult = fault.ParseFault(&responseStream, reader);
-                    reader->Release();
+                    faultResult = fault.ParseFault(&responseStream, reader.get());
                 }
                 if (FAILED(faultResult)) {
                     clientError = SoapClientError::FaultUnreadable;

@@ -43,6 +43,8 @@ enum DescriptorFlags : std::uint32_t {
 };
 
 inline constexpr std::uint32_t kRpcEncoded = RpcStyle | EncodedUse;
+// A member (or level) that holds an array of either kind.
+inline constexpr std::uint32_t kArrayFlags = PointerArray | InlineArray;
 
 // XML Schema built-in simple types. The value also fixes the in-memory form of
 // a member of that type (see XsdTypeInfo::elementSize and BinaryValue).

@@ -1,3 +1,6 @@
+// CSAXStringBuilder: gathers one element's content, text and nested markup
+// re-written as text, and delivers it to the reader's parent handler in one
+// characters call. The response and fault readers read strings through it.
 #include "soap/string_builder.h"
 
 #include <new>
@@ -91,7 +94,7 @@ HRESULT STDMETHODCALLTYPE CSAXStringBuilder::startElement(const OLECHAR*, int, c
         nesting = 1;
     }
     ++nesting;
-    HRESULT result = Append(OLESTR("<"), 1);
+    HRESULT result = Append(OLESTR("<"));
     if (SUCCEEDED(result)) {
         result = Append(qualifiedName, qualifiedNameLength);
     }
@@ -106,23 +109,23 @@ HRESULT STDMETHODCALLTYPE CSAXStringBuilder::startElement(const OLECHAR*, int, c
                 FAILED(attributes->getValue(i, &value, &valueLength))) {
                 continue;
             }
-            result = Append(OLESTR(" "), 1);
+            result = Append(OLESTR(" "));
             if (SUCCEEDED(result)) {
                 result = Append(name, nameLength);
             }
             if (SUCCEEDED(result)) {
-                result = Append(OLESTR("=\""), 2);
+                result = Append(OLESTR("=\""));
             }
             if (SUCCEEDED(result)) {
                 result = Append(value, valueLength);
             }
             if (SUCCEEDED(result)) {
-                result = Append(OLESTR("\""), 1);
+                result = Append(OLESTR("\""));
             }
         }
     }
     if (SUCCEEDED(result)) {
-        result = Append(OLESTR(">"), 1);
+        result = Append(OLESTR(">"));
     }
     return result;
 }
@@ -156,12 +159,12 @@ HRESULT STDMETHODCALLTYPE CSAXStringBuilder::endElement(const OLECHAR* namespace
         }
         return result;
     }
-    HRESULT result = Append(OLESTR("</"), 2);
+    HRESULT result = Append(OLESTR("</"));
     if (SUCCEEDED(result)) {
         result = Append(qualifiedName, qualifiedNameLength);
     }
     if (SUCCEEDED(result)) {
-        result = Append(OLESTR(">"), 1);
+        result = Append(OLESTR(">"));
     }
     return result;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/compat.h"
+#include "platform/ole_text.h"
 #include "platform/sax.h"
 #include "soap/skip_handler.h"
 
@@ -50,6 +51,7 @@ public:
 private:
     // Markup, and text after the first piece: into text.
     HRESULT Append(const OLECHAR* part, int length);
+    HRESULT Append(platform::NameText part) { return Append(part.text, part.length); }
     // Text: the first piece may become the counted string itself.
     HRESULT AppendText(const OLECHAR* part, int length);
     // Moves a one-piece content into text, before more is appended to it.

@@ -1,7 +1,7 @@
 // Conversion between the text of an XML Schema simple value and the in-memory
 // form its XsdTypeCode fixes: the response reader reads every simple value,
 // xsi:nil and mustUnderstand through it, the request writer writes every simple
-// value through it. Also the binary encoders and decoders and UTF-16 to UTF-8.
+// value through it. The binary encodings are in text_codecs.h.
 #pragma once
 
 #include <cstdint>
@@ -30,26 +30,5 @@ HRESULT WriteXsdValue(const void* address, IWriteStream* stream, std::int32_t ty
 // Exactly "1", "0", "true" or "false"; anything else is E_FAIL. *out is set to
 // false first. A null out is E_POINTER.
 HRESULT ReadXsdBoolean(const OLECHAR* text, int length, bool* out);
-
-// Base64Encode flags.
-inline constexpr unsigned kBase64NoPadding = 1;
-inline constexpr unsigned kBase64NoLineBreaks = 2;
-
-// Each encoder/decoder takes the output capacity in *outLength and returns the
-// produced length there; false when the output does not hold it. The
-// ...Length companions give the capacity needed.
-int Base64EncodeLength(int byteCount, unsigned flags);
-bool Base64Encode(const unsigned char* bytes, int byteCount, char* out, int* outLength, unsigned flags);
-int Base64DecodeLength(int textLength);
-bool Base64Decode(const char* text, int textLength, unsigned char* out, int* outLength);
-int HexEncodeLength(int byteCount);
-bool HexEncode(const unsigned char* bytes, int byteCount, char* out, int* outLength);
-int HexDecodeLength(int textLength);
-bool HexDecode(const char* text, int textLength, unsigned char* out, int* outLength);
-
-// Bytes of the UTF-8 form; with a null out, the bytes needed. An unpaired
-// surrogate takes the 3-byte form of its own value. Never writes more than
-// outLength bytes; 0 when they do not hold the whole form.
-int Utf16ToUtf8(const OLECHAR* text, int length, char* out, int outLength);
 
 }  // namespace corvel::soap

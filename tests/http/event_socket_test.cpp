@@ -1,3 +1,6 @@
+// The event socket: Winsock started once, calls in the wrong state, refused
+// and timed-out connects, unresolvable hosts, send, receive and the peer's
+// close, receive time-outs and a second concurrent send.
 #include "http/event_socket.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,7 @@
+// The HTTP client against scripted loopback servers: framing of every kind,
+// interim answers, joined headers and trailers, short and reset responses,
+// status handling, request text and body modes, redirects, and the caps and
+// deadline that bound what a hostile server can make it hold.
 #include "http/http_client.h"
 
 #include <gtest/gtest.h>
@@ -24,44 +28,13 @@ public:
     using Client::SetTarget;
 };
 
-const std::string& Literal(const char* text)
-{
-    static std::vector<std::unique_ptr<std::string>> kept;
-    kept.push_back(std::make_unique<std::string>(text));
-    return *kept.back();
-}
-
-std::string StreamText(const Client& client)
-{
-    CReadStreamOnSocket stream;
-    stream.Attach(&client);
-    std::string text;
-    char block[3];
-    ULONG read = 0;
-    while (stream.Read(block, sizeof block, &read) == S_OK && read != 0) {
-        text.append(block, read);
-    }
-    return text;
-}
-
-// One request against one scripted connection; the answer is played in the
-// given pieces with a short pause between them.
+// One request against one scripted connection.
 struct Exchange {
     std::vector<std::string> pieces;
     bool ok;
     std::int32_t status;
     std::string body;
 };
-
-std::vector<Step> Answer(const std::vector<std::string>& pieces)
-{
-    std::vector<Step> script{ReadRequest()};
-    for (const std::string& piece : pieces) {
-        script.push_back(SendBytes(piece));
-        script.push_back(Delay(15));
-    }
-    return script;
-}
 
 TEST(HttpClient, ReadsResponsesAsTheyAreFramed)
 {
@@ -468,65 +441,6 @@ TEST(HttpClient, SilentServerTimesOut)
     EXPECT_FALSE(client.SendRequest(UrlOf(server.Url()), options));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     EXPECT_EQ(client.StatusCode(), -1);
-}
-
-TEST(ReadStreamOnSocket, ReadsTheBodyAndAnswersAsACOMStream)
-{
-    LoopbackServer server({Answer({"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n12345"})});
-    Client client;
-    RequestOptions options = PostOptions(Literal("b"));
-    ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
-
-    CReadStreamOnSocket stream;
-    char buffer[8] = {};
-    ULONG read = 99;
-    EXPECT_EQ(stream.Read(buffer, sizeof buffer, &read), S_OK);  // unattached: nothing
-    EXPECT_EQ(read, 0u);
-    ASSERT_TRUE(stream.Attach(&client));
-    EXPECT_EQ(stream.Read(buffer, 3, &read), S_OK);
-    EXPECT_EQ(read, 3u);
-    EXPECT_EQ(stream.Read(buffer, sizeof buffer, &read), S_OK);
-    EXPECT_EQ(read, 2u);
-    EXPECT_EQ(std::string(buffer, 2), "45");
-    EXPECT_EQ(stream.Read(buffer, sizeof buffer, &read), S_OK);
-    EXPECT_EQ(read, 0u);
-
-    void* object = nullptr;
-    EXPECT_EQ(stream.QueryInterface(IID_IStream, &object), S_OK);
-    EXPECT_EQ(object, static_cast<IStream*>(&stream));
-    EXPECT_EQ(stream.QueryInterface(IID_ISequentialStream, &object), S_OK);
-    EXPECT_EQ(object, static_cast<IStream*>(&stream));
-    const IID other = {0x12345678, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
-    EXPECT_EQ(stream.QueryInterface(other, &object), E_NOINTERFACE);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(stream.QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-    EXPECT_EQ(stream.AddRef(), 1u);
-    EXPECT_EQ(stream.Release(), 1u);
-    EXPECT_EQ(stream.Write("x", 1, nullptr), E_NOTIMPL);
-    EXPECT_EQ(stream.Clone(nullptr), E_NOTIMPL);
-    EXPECT_THROW(stream.Attach(nullptr), TransportFailure);
-}
-
-TEST(ReadStreamOnSocket, EmptyBodyDoesNotAttach)
-{
-    LoopbackServer server({Answer({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"})});
-    Client client;
-    RequestOptions options = PostOptions(Literal("b"));
-    ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
-    CReadStreamOnSocket stream;
-    EXPECT_FALSE(stream.Attach(&client));
-}
-
-TEST(ReadStreamOnSocket, HandsOutTheDeclaredBodyOnly)
-{
-    // Bytes beyond the Content-Length belong to no answer of ours: they are
-    // not part of the body, and the connection that carried them is closed.
-    LoopbackServer server({Answer({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nabEXTRA"})});
-    Client client;
-    RequestOptions options = PostOptions(Literal("b"));
-    ASSERT_TRUE(client.SendRequest(UrlOf(server.Url()), options));
-    EXPECT_EQ(StreamText(client), "ab");
-    EXPECT_FALSE(client.HasSocket());
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// The URL record: parsing a table of URLs, setters that refuse over-long
+// fields, default ports, composing with its capacity, and escaping.
 #include "http/parsed_url.h"
 
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 #include "soap/soap_root_handler.h"
 #include "soap/terminal_service_tables.h"
 #include "soap/test_service.h"
-#include "soap/memory_stream.h"
+#include "platform/memory_stream.h"
 
 namespace corvel::soap::testing {
 
@@ -71,7 +71,7 @@ public:
             return result;
         }
         ReleaseParameters();
-        MemoryStream stream(response, chunkBytes);
+        platform::testing::MemoryStream stream(response, chunkBytes);
         result = ParseResponse(&stream);
         if (FAILED(result)) {
             ReleaseParameters();

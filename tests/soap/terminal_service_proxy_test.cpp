@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/com.h"
+#include "platform/com_ref.h"
 #include "platform/compat.h"
 #include "platform/text_conversion.h"
 #include "support/terminals.h"
@@ -98,11 +99,10 @@ TEST_F(ProxyTest, DefaultsBeforeAnyCall)
     EXPECT_EQ(proxy.SetUrl(("http://127.0.3.1/" + std::string(2100, 'a')).c_str()), E_FAIL);
     EXPECT_EQ(proxy.SetUrl(nullptr), E_FAIL);
 
-    ISAXXMLReader* reader = nullptr;
+    corvel::platform::ComRef<ISAXXMLReader> reader;
     EXPECT_EQ(proxy.ProvideReader(nullptr), E_INVALIDARG);
-    ASSERT_EQ(proxy.ProvideReader(&reader), S_OK);
-    ASSERT_NE(reader, nullptr);
-    reader->Release();
+    ASSERT_EQ(proxy.ProvideReader(reader.out()), S_OK);
+    ASSERT_NE(reader.get(), nullptr);
 
     void* handler = nullptr;
     EXPECT_EQ(proxy.QueryInterface(corvel::platform::kIidSaxContentHandler, &handler), S_OK);

@@ -27,7 +27,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/com_ref.h"
+#include "platform/ole_text.h"
 #include "platform/sax.h"
+#include "platform/unique_handle.h"
 
 namespace corvel::platform {
 namespace {
@@ -396,11 +399,6 @@ private:
     std::size_t next_ = 0;
 };
 
-bool SameText(const OLECHAR* a, int aLength, const OLECHAR* b, int bLength)
-{
-    return aLength == bLength && (aLength == 0 || std::memcmp(a, b, sizeof(OLECHAR) * aLength) == 0);
-}
-
 // The attributes of the element being started; valid during startElement only.
 class ExpatAttributes final : public ISAXAttributes {
 public:
@@ -509,15 +507,16 @@ public:
     }
     HRESULT getType(int index, const OLECHAR** type, int* typeLength) override
     {
-        static const OLECHAR kCdata[] = OLESTR("CDATA");
+        static constexpr OLECHAR kCdata[] = OLESTR("CDATA");
+        constexpr NameText kCdataName{kCdata};
         if (type == nullptr || typeLength == nullptr) {
             return E_POINTER;
         }
         if (index < 0 || static_cast<std::size_t>(index) >= attributes_.size()) {
             return E_INVALIDARG;
         }
-        *type = kCdata;
-        *typeLength = 5;
+        *type = kCdataName.text;
+        *typeLength = kCdataName.length;
         return S_OK;
     }
     HRESULT getTypeFromName(const OLECHAR* uri, int uriLength, const OLECHAR* localName, int localNameLength,
@@ -617,21 +616,15 @@ public:
         if (handler == nullptr) {
             return E_POINTER;
         }
-        *handler = handler_;
-        if (handler_ != nullptr) {
+        *handler = handler_.get();
+        if (handler_) {
             handler_->AddRef();
         }
         return S_OK;
     }
     HRESULT putContentHandler(ISAXContentHandler* handler) override
     {
-        if (handler != nullptr) {
-            handler->AddRef();
-        }
-        if (handler_ != nullptr) {
-            handler_->Release();
-        }
-        handler_ = handler;
+        handler_.assign(handler);
         return S_OK;
     }
     HRESULT getDTDHandler(ISAXDTDHandler**) override { return E_NOTIMPL; }
@@ -649,57 +642,48 @@ public:
         if (input.vt != VT_UNKNOWN || input.punkVal == nullptr) {
             return E_INVALIDARG;
         }
-        ISequentialStream* stream = nullptr;
-        if (FAILED(input.punkVal->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream))) &&
-            FAILED(input.punkVal->QueryInterface(IID_ISequentialStream, reinterpret_cast<void**>(&stream)))) {
+        ComRef<ISequentialStream> stream;
+        if (FAILED(input.punkVal->QueryInterface(IID_IStream, stream.outVoid())) &&
+            FAILED(input.punkVal->QueryInterface(IID_ISequentialStream, stream.outVoid()))) {
             return E_INVALIDARG;
         }
-        HRESULT result = Run(stream);
-        stream->Release();
-        return result;
+        return Run(stream.get());
     }
 
-    ~ExpatSaxReader()
-    {
-        FreeParser();
-        if (handler_ != nullptr) {
-            handler_->Release();
-        }
-    }
+    ~ExpatSaxReader() { FreeParser(); }
 
 private:
     // A parser ready for a new document: the kept one reset, or a new one.
     bool PrepareParser()
     {
         ParserMemoryScope scope(&parserMemory_);
-        if (parser_ != nullptr && XML_ParserReset(parser_, nullptr) != XML_TRUE) {
+        if (parser_ && XML_ParserReset(parser_.get(), nullptr) != XML_TRUE) {
             FreeParser();
         }
-        if (parser_ == nullptr) {
-            parser_ = XML_ParserCreate_MM(nullptr, &kParserMemorySuite, &kNameSeparator);
-            if (parser_ == nullptr) {
+        if (!parser_) {
+            parser_.reset(XML_ParserCreate_MM(nullptr, &kParserMemorySuite, &kNameSeparator));
+            if (!parser_) {
                 return false;
             }
-            XML_SetReturnNSTriplet(parser_, 1);
+            XML_SetReturnNSTriplet(parser_.get(), 1);
         }
         // A reset clears the handlers and the salt.
-        XML_SetUserData(parser_, this);
-        XML_SetElementHandler(parser_, &OnStartElement, &OnEndElement);
-        XML_SetCharacterDataHandler(parser_, &OnCharacters);
-        XML_SetNamespaceDeclHandler(parser_, &OnStartNamespace, &OnEndNamespace);
-        XML_SetProcessingInstructionHandler(parser_, &OnProcessingInstruction);
-        XML_SetStartDoctypeDeclHandler(parser_, &OnDoctype);
-        XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
-        XML_SetHashSalt(parser_, hashSalt_);
+        XML_SetUserData(parser_.get(), this);
+        XML_SetElementHandler(parser_.get(), &OnStartElement, &OnEndElement);
+        XML_SetCharacterDataHandler(parser_.get(), &OnCharacters);
+        XML_SetNamespaceDeclHandler(parser_.get(), &OnStartNamespace, &OnEndNamespace);
+        XML_SetProcessingInstructionHandler(parser_.get(), &OnProcessingInstruction);
+        XML_SetStartDoctypeDeclHandler(parser_.get(), &OnDoctype);
+        XML_SetParamEntityParsing(parser_.get(), XML_PARAM_ENTITY_PARSING_NEVER);
+        XML_SetHashSalt(parser_.get(), hashSalt_);
         return true;
     }
 
     void FreeParser()
     {
-        if (parser_ != nullptr) {
-            ParserMemoryScope scope(&parserMemory_);
-            XML_ParserFree(parser_);
-            parser_ = nullptr;
+        if (parser_) {
+            ParserMemoryScope scope(&parserMemory_);  // Expat gives its memory back through the scope
+            parser_.reset();
         }
     }
 
@@ -736,7 +720,7 @@ private:
             return E_OUTOFMEMORY;
         }
         HRESULT result = S_OK;
-        if (handler_ != nullptr) {
+        if (handler_) {
             result = handler_->startDocument();
         }
         if (SUCCEEDED(result)) {
@@ -748,24 +732,24 @@ private:
             // that is not the last, which costs as much as the parse itself.
             ParserMemoryScope scope(&parserMemory_);
             int length = static_cast<int>(documentBytes_.size());
-            void* buffer = XML_GetBuffer(parser_, length);
+            void* buffer = XML_GetBuffer(parser_.get(), length);
             if (buffer == nullptr) {
-                result = ExpatFailure(XML_GetErrorCode(parser_));
+                result = ExpatFailure(XML_GetErrorCode(parser_.get()));
             } else {
                 if (length > 0) {
                     std::memcpy(buffer, documentBytes_.data(), documentBytes_.size());
                 }
                 // Expat holds the document now; a large copy of it goes at once.
                 documentBytes_.Trim(kRetainedDocumentBytes);
-                if (XML_ParseBuffer(parser_, length, XML_TRUE) != XML_STATUS_OK) {
-                    result = FAILED(failure_) ? failure_ : ExpatFailure(XML_GetErrorCode(parser_));
+                if (XML_ParseBuffer(parser_.get(), length, XML_TRUE) != XML_STATUS_OK) {
+                    result = FAILED(failure_) ? failure_ : ExpatFailure(XML_GetErrorCode(parser_.get()));
                 }
             }
         }
         if (SUCCEEDED(result)) {
             result = FlushText();
         }
-        if (SUCCEEDED(result) && handler_ != nullptr) {
+        if (SUCCEEDED(result) && handler_) {
             result = handler_->endDocument();
         }
         pendingText_.clear();
@@ -800,7 +784,7 @@ private:
     {
         if (SUCCEEDED(failure_)) {
             failure_ = result;
-            XML_StopParser(parser_, XML_FALSE);
+            XML_StopParser(parser_.get(), XML_FALSE);
         }
     }
 
@@ -827,7 +811,7 @@ private:
             return S_OK;
         }
         HRESULT result = S_OK;
-        if (handler_ != nullptr) {
+        if (handler_) {
             result = handler_->characters(pendingText_.data(), static_cast<int>(pendingText_.size()));
         }
         pendingText_.clear();
@@ -860,7 +844,7 @@ private:
                 self->Fail(kSaxTooDeep);
                 return;
             }
-            if (self->handler_ == nullptr) {
+            if (!self->handler_) {
                 return;
             }
             NameSpan span;
@@ -882,7 +866,7 @@ private:
                 return;
             }
             --self->depth_;
-            if (self->handler_ == nullptr) {
+            if (!self->handler_) {
                 return;
             }
             NameSpan span;
@@ -908,7 +892,7 @@ private:
     static void XMLCALL OnStartNamespace(void* userData, const XML_Char* prefix, const XML_Char* uri)
     {
         Guarded(userData, [&](ExpatSaxReader* self) {
-            if (!self->BeforeEvent() || self->handler_ == nullptr) {
+            if (!self->BeforeEvent() || !self->handler_) {
                 return;
             }
             self->names_.clear();
@@ -933,7 +917,7 @@ private:
     static void XMLCALL OnEndNamespace(void* userData, const XML_Char* prefix)
     {
         Guarded(userData, [&](ExpatSaxReader* self) {
-            if (!self->BeforeEvent() || self->handler_ == nullptr) {
+            if (!self->BeforeEvent() || !self->handler_) {
                 return;
             }
             self->names_.clear();
@@ -952,7 +936,7 @@ private:
     static void XMLCALL OnProcessingInstruction(void* userData, const XML_Char* target, const XML_Char* data)
     {
         Guarded(userData, [&](ExpatSaxReader* self) {
-            if (!self->BeforeEvent() || self->handler_ == nullptr) {
+            if (!self->BeforeEvent() || !self->handler_) {
                 return;
             }
             self->names_.clear();
@@ -976,8 +960,10 @@ private:
     }
 
     std::atomic<ULONG> references_{1};
-    ISAXContentHandler* handler_ = nullptr;
-    XML_Parser parser_ = nullptr;
+    ComRef<ISAXContentHandler> handler_;
+    // Freed only inside a ParserMemoryScope (FreeParser), so that its memory
+    // is counted back.
+    UniqueResource<XML_Parser, &XML_ParserFree, nullptr> parser_;
     ParserMemory parserMemory_;
     unsigned long hashSalt_ = NewHashSalt();
     HRESULT failure_ = S_OK;

@@ -17,6 +17,7 @@
 // as attributes: the defaults that the engine relies on.
 #include <new>
 
+#include "platform/com_ref.h"
 #include "platform/sax.h"
 
 namespace corvel::platform {
@@ -64,7 +65,7 @@ public:
         none.vt = VT_UNKNOWN;
         none.punkVal = nullptr;
         inner_->putProperty(kLexicalHandlerProperty, none);
-        SetTarget(nullptr);
+        target_.reset();
     }
 
     HRESULT Attach()
@@ -134,8 +135,8 @@ public:
         if (handler == nullptr) {
             return E_POINTER;
         }
-        *handler = target_;
-        if (target_ != nullptr) {
+        *handler = target_.get();
+        if (target_) {
             target_->AddRef();
         }
         return S_OK;
@@ -143,7 +144,7 @@ public:
     // May be called inside a callback: the next event goes to the new handler.
     HRESULT STDMETHODCALLTYPE putContentHandler(ISAXContentHandler* handler) override
     {
-        SetTarget(handler);
+        target_.assign(handler);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE getDTDHandler(ISAXDTDHandler** handler) override
@@ -184,18 +185,6 @@ public:
     }
 
 private:
-    void SetTarget(ISAXContentHandler* handler)
-    {
-        if (handler != nullptr) {
-            handler->AddRef();
-        }
-        ISAXContentHandler* old = target_;
-        target_ = handler;
-        if (old != nullptr) {
-            old->Release();
-        }
-    }
-
     // Hands every event to the engine's current handler; counts the depth.
     class DepthGuard final : public ISAXContentHandler {
     public:
@@ -218,28 +207,28 @@ private:
 
         HRESULT STDMETHODCALLTYPE putDocumentLocator(ISAXLocator* locator) override
         {
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->putDocumentLocator(locator) : S_OK;
         }
         HRESULT STDMETHODCALLTYPE startDocument() override
         {
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->startDocument() : S_OK;
         }
         HRESULT STDMETHODCALLTYPE endDocument() override
         {
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->endDocument() : S_OK;
         }
         HRESULT STDMETHODCALLTYPE startPrefixMapping(const wchar_t* prefix, int prefixLength, const wchar_t* uri,
                                                      int uriLength) override
         {
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->startPrefixMapping(prefix, prefixLength, uri, uriLength) : S_OK;
         }
         HRESULT STDMETHODCALLTYPE endPrefixMapping(const wchar_t* prefix, int prefixLength) override
         {
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->endPrefixMapping(prefix, prefixLength) : S_OK;
         }
         HRESULT STDMETHODCALLTYPE startElement(const wchar_t* uri, int uriLength, const wchar_t* localName,
@@ -249,7 +238,7 @@ private:
             if (++owner_.depth_ > kMaxSaxElementDepth) {
                 return kSaxTooDeep;
             }
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->startElement(uri, uriLength, localName, localNameLength,
                                                             qualifiedName, qualifiedNameLength, attributes)
                                      : S_OK;
@@ -259,30 +248,30 @@ private:
                                              int qualifiedNameLength) override
         {
             --owner_.depth_;
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->endElement(uri, uriLength, localName, localNameLength, qualifiedName,
                                                           qualifiedNameLength)
                                      : S_OK;
         }
         HRESULT STDMETHODCALLTYPE characters(const wchar_t* text, int length) override
         {
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->characters(text, length) : S_OK;
         }
         HRESULT STDMETHODCALLTYPE ignorableWhitespace(const wchar_t* text, int length) override
         {
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->ignorableWhitespace(text, length) : S_OK;
         }
         HRESULT STDMETHODCALLTYPE processingInstruction(const wchar_t* name, int nameLength, const wchar_t* data,
                                                         int dataLength) override
         {
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->processingInstruction(name, nameLength, data, dataLength) : S_OK;
         }
         HRESULT STDMETHODCALLTYPE skippedEntity(const wchar_t* name, int nameLength) override
         {
-            ISAXContentHandler* target = owner_.target_;
+            ISAXContentHandler* target = owner_.target_.get();
             return target != nullptr ? target->skippedEntity(name, nameLength) : S_OK;
         }
 
@@ -323,7 +312,7 @@ private:
 
     LONG references_ = 1;
     ComRef<ISAXXMLReader> inner_;
-    ISAXContentHandler* target_ = nullptr;
+    ComRef<ISAXContentHandler> target_;
     int depth_ = 0;
     DepthGuard content_{*this};
     DoctypeGuard lexical_;
@@ -353,16 +342,15 @@ HRESULT CreateSaxReader(ISAXXMLReader** reader)
     if (FAILED(result)) {
         return result;
     }
-    auto* bounded = new (std::nothrow) BoundedReader(created.get());
-    if (bounded == nullptr) {
+    auto bounded = ComRef<BoundedReader>::Adopt(new (std::nothrow) BoundedReader(created.get()));
+    if (!bounded) {
         return E_OUTOFMEMORY;
     }
     result = bounded->Attach();
     if (FAILED(result)) {
-        bounded->Release();
         return result;
     }
-    *reader = bounded;
+    *reader = bounded.release();
     return S_OK;
 }
 

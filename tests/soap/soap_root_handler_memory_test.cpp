@@ -31,7 +31,7 @@ namespace corvel::soap {
 namespace {
 
 using testing::Envelope;
-using testing::MemoryStream;
+using platform::testing::MemoryStream;
 using testing::TableHandler;
 namespace ts = test_service;
 namespace term = terminal_service;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "soap/xsd_value.h"
+#include "soap/text_codecs.h"
 
 using namespace corvel::soap;
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "memory_stream.h"
+#include "platform/memory_stream.h"
 #include "platform/com.h"
 #include "soap/soap_fault.h"
 
@@ -84,7 +84,7 @@ TEST(FaultReader, Cases)
         SCOPED_TRACE(c.name);
         SoapFault fault;
         fault.faultActor = OLESTR("left over from an earlier call");
-        testing::MemoryStream stream(c.document);
+        platform::testing::MemoryStream stream(c.document);
         HRESULT result = fault.ParseFault(&stream, nullptr);
         EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
         EXPECT_EQ(fault.code, c.code);

@@ -10,12 +10,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "memory_stream.h"
+#include "platform/memory_stream.h"
 #include "platform/com.h"
 #include "platform/sax.h"
-#include "soap/skip_handler.h"
+#include "platform/sax_content_handler.h"
 
-namespace corvel::soap {
+namespace corvel::platform {
 namespace {
 
 using Text = std::basic_string<OLECHAR>;
@@ -84,8 +84,8 @@ class SaxReader : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        platform::InitializeComForThread();
-        ASSERT_EQ(platform::CreateSaxReader(reader.out()), S_OK);
+        InitializeComForThread();
+        ASSERT_EQ(CreateSaxReader(reader.out()), S_OK);
         handler.reader = reader.get();
         reader->putContentHandler(&handler);
     }
@@ -95,7 +95,7 @@ protected:
             reader->putContentHandler(nullptr);
         }
         reader.reset();
-        platform::UninitializeComForThread();
+        UninitializeComForThread();
     }
     HRESULT Parse(const std::string& document, ULONG chunkBytes = 0xFFFFFFFFu)
     {
@@ -107,7 +107,7 @@ protected:
         return reader->parse(input);
     }
 
-    platform::ComRef<ISAXXMLReader> reader;
+    ComRef<ISAXXMLReader> reader;
     RecordingHandler handler;
 };
 
@@ -204,13 +204,13 @@ TEST_F(SaxReader, HostileDocumentsFailWithoutBlowingUp)
         }
         return document;
     };
-    EXPECT_EQ(Parse(nested(platform::kMaxSaxElementDepth)), S_OK);
-    EXPECT_PRED2(refused, Parse(nested(platform::kMaxSaxElementDepth + 1)), platform::kSaxTooDeep);
+    EXPECT_EQ(Parse(nested(kMaxSaxElementDepth)), S_OK);
+    EXPECT_PRED2(refused, Parse(nested(kMaxSaxElementDepth + 1)), kSaxTooDeep);
     std::string deep;
     for (int i = 0; i < 100000; ++i) {
         deep += "<a>";
     }
-    EXPECT_PRED2(refused, Parse(deep), platform::kSaxTooDeep);
+    EXPECT_PRED2(refused, Parse(deep), kSaxTooDeep);
 
     // Built by appending: GCC 12 at -O3 misreads "literal" + std::string&& as
     // an overlapping copy (-Wrestrict).
@@ -225,7 +225,7 @@ TEST_F(SaxReader, HostileDocumentsFailWithoutBlowingUp)
     }
     bomb += "]><r>&j;</r>";
     handler.log.clear();
-    EXPECT_PRED2(refused, Parse(bomb), platform::kSaxDoctypeRefused);
+    EXPECT_PRED2(refused, Parse(bomb), kSaxDoctypeRefused);
 #if defined(_WIN32)
     // Wine's reader skips the internal subset and fails at the undefined entity.
     EXPECT_EQ(handler.log.find("text"), std::string::npos) << handler.log;
@@ -245,16 +245,16 @@ TEST_F(SaxReader, EachKindOfFailureHasItsOwnResult)
         HRESULT expected;
     };
     const Case cases[] = {
-        {"empty", "", platform::kSaxUnexpectedEnd},
-        {"white space only", "  \n", platform::kSaxUnexpectedEnd},
-        {"undeclared prefix", "<p:r/>", platform::kSaxUndeclaredPrefix},
-        {"unknown encoding", "<?xml version=\"1.0\" encoding=\"x-corvel\"?><r/>", platform::kSaxBadEncoding},
-        {"mismatched tags", "<r></s>", platform::kSaxNotWellFormed},
-        {"unclosed", "<r><s>", platform::kSaxUnexpectedEnd},
-        {"text after the root", "<r/>junk", platform::kSaxNotWellFormed},
+        {"empty", "", kSaxUnexpectedEnd},
+        {"white space only", "  \n", kSaxUnexpectedEnd},
+        {"undeclared prefix", "<p:r/>", kSaxUndeclaredPrefix},
+        {"unknown encoding", "<?xml version=\"1.0\" encoding=\"x-corvel\"?><r/>", kSaxBadEncoding},
+        {"mismatched tags", "<r></s>", kSaxNotWellFormed},
+        {"unclosed", "<r><s>", kSaxUnexpectedEnd},
+        {"text after the root", "<r/>junk", kSaxNotWellFormed},
         // The parser would need more than its bound to hold one tag.
         {"attribute beyond the parser's memory",
-         "<r a=\"" + std::string(platform::kMaxSaxParserBytes / 2, 'x') + "\"/>", E_OUTOFMEMORY},
+         "<r a=\"" + std::string(kMaxSaxParserBytes / 2, 'x') + "\"/>", E_OUTOFMEMORY},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -311,4 +311,4 @@ TEST_F(SaxReader, ExceptionFromAHandlerEndsTheParse)
 #endif
 
 }  // namespace
-}  // namespace corvel::soap
+}  // namespace corvel::platform

@@ -11,7 +11,7 @@
 
 #include "platform/compat.h"
 
-namespace corvel::soap::testing {
+namespace corvel::platform::testing {
 
 class MemoryStream final : public IStream {
 public:
@@ -95,4 +95,4 @@ private:
     std::function<void()> observer_;
 };
 
-}  // namespace corvel::soap::testing
+}  // namespace corvel::platform::testing
