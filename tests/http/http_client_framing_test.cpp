@@ -98,6 +98,12 @@ TEST(HttpFraming, RedirectedRequestCarriesItsBodyAgain)
     EXPECT_EQ(redirecting.Connections(), 1);
 }
 
+#if defined(_WIN32)
+constexpr bool kResetMayReadAsClose = true;
+#else
+constexpr bool kResetMayReadAsClose = false;
+#endif
+
 TEST(HttpFraming, FailureInsideARedirectFailsTheRequest)
 {
     const std::string redirect = "HTTP/1.1 302 Found\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n";
@@ -129,7 +135,13 @@ TEST(HttpFraming, FailureInsideARedirectFailsTheRequest)
         const std::string body = "b";
         RequestOptions options = PostOptions(body);
         EXPECT_FALSE(client.SendRequest(UrlOf(server.Url("/first")), options));
-        EXPECT_EQ(client.Failure(), c.failure) << HttpFailureName(client.Failure());
+        // Wine's sockets now and then hand a peer's reset to the reader as an
+        // orderly end of the connection: either way the request fails.
+        const bool resetReadAsClose = kResetMayReadAsClose && c.failure == HttpFailure::receiveFailed &&
+                                      client.Failure() == HttpFailure::connectionClosed;
+        if (!resetReadAsClose) {
+            EXPECT_EQ(client.Failure(), c.failure) << HttpFailureName(client.Failure());
+        }
         EXPECT_FALSE(client.HasSocket());
         if (c.failure == HttpFailure::badLocation) {
             EXPECT_EQ(server.Requests().size(), 1u);  // nothing was sent with the bad text
