@@ -68,6 +68,10 @@ bool EnumerateSessions(std::vector<SessionEntry>& sessions);
 // released with WTSFreeMemory. False when the query fails.
 bool QueryClientAddress(std::uint32_t sessionId, ClientAddressRecord& record);
 
+// WTSQuerySessionInformationA with WTSConnectState (class 8): the session's
+// connection state now. False when the query fails (the session is gone).
+bool QueryConnectState(std::uint32_t sessionId, SessionState& state);
+
 // WTSLogoffSession on the current server; wait makes it return only when the
 // session is gone. False when the session cannot be logged off.
 bool LogoffSession(std::uint32_t sessionId, bool wait);

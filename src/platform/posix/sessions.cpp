@@ -289,6 +289,21 @@ bool QueryClientAddress(std::uint32_t sessionId, ClientAddressRecord& record)
     return false;
 }
 
+bool QueryConnectState(std::uint32_t sessionId, SessionState& state)
+{
+    SessionTable table;
+    if (!LoadTable(table)) {
+        return false;
+    }
+    for (const TableSession& session : table.sessions) {
+        if (session.entry.sessionId == sessionId) {
+            state = session.entry.state;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool LogoffSession(std::uint32_t sessionId, bool /*wait: the rewrite is done before the call returns*/)
 {
     std::lock_guard<std::mutex> guard(tableLock);

@@ -75,6 +75,24 @@ bool QueryClientAddress(std::uint32_t sessionId, ClientAddressRecord& record)
     return true;
 }
 
+bool QueryConnectState(std::uint32_t sessionId, SessionState& state)
+{
+    WtsMemory answer;
+    LPSTR buffer = nullptr;
+    DWORD bytes = 0;
+    if (!WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, sessionId, WTSConnectState, &buffer, &bytes)) {
+        return false;
+    }
+    answer.memory = buffer;
+    if (buffer == nullptr || bytes < sizeof(DWORD)) {
+        return false;
+    }
+    DWORD value = 0;
+    std::memcpy(&value, buffer, sizeof value);
+    state = static_cast<SessionState>(value);
+    return true;
+}
+
 bool LogoffSession(std::uint32_t sessionId, bool wait)
 {
     return WTSLogoffSession(WTS_CURRENT_SERVER_HANDLE, sessionId, wait ? TRUE : FALSE) != FALSE;
