@@ -1,5 +1,5 @@
 // The Application event log with the service's message table (ids 100 to
-// 108). On Windows the texts are a message-table resource of the executable;
+// 110). On Windows the texts are a message-table resource of the executable;
 // on Linux events go to syslog (facility daemon) with %1 filled in.
 #pragma once
 
@@ -11,6 +11,7 @@
 namespace corvel::platform {
 
 inline constexpr std::uint16_t kEventError = 1;
+inline constexpr std::uint16_t kEventWarning = 2;
 inline constexpr std::uint16_t kEventInformation = 4;
 
 // The message table's ids. win32/service_messages.mc, compiled into the
@@ -25,6 +26,10 @@ inline constexpr std::uint32_t kEventStarted = 105;
 inline constexpr std::uint32_t kEventUnsupportedRequest = 106;
 inline constexpr std::uint32_t kEventDebug = 107;
 inline constexpr std::uint32_t kEventStopped = 108;
+// The watchdog's own record: a session it logged off, and the summary of the
+// probes it could not judge because this server itself ran short.
+inline constexpr std::uint32_t kEventSessionLoggedOff = 109;
+inline constexpr std::uint32_t kEventProbesNotJudged = 110;
 
 struct ServiceMessage {
     std::uint32_t id;
@@ -42,6 +47,11 @@ inline constexpr ServiceMessage kServiceMessages[] = {
     {kEventUnsupportedRequest, "EVMSG_BADREQUEST", "The service received an unsupported request."},
     {kEventDebug, "EVMSG_DEBUG", "Debug: %1"},
     {kEventStopped, "EVMSG_STOPPED", "The service was stopped."},
+    {kEventSessionLoggedOff, "EVMSG_SESSIONLOGGEDOFF",
+     "Session %1 (client address %2) was logged off: its terminal was judged dead (%3)."},
+    {kEventProbesNotJudged, "EVMSG_PROBESNOTJUDGED",
+     "%1 session probes failed for reasons of this server's own, not of their terminals, and logged nothing "
+     "off; most common reason (%2 of them): %3. The sessions are probed again at the next passes."},
 };
 
 // The ids run from kEventInstalled without a gap, in the table's order.
@@ -53,7 +63,7 @@ constexpr bool ServiceMessageIdsAreConsecutive()
             return false;
         }
     }
-    return expected == kEventStopped + 1;
+    return expected == kEventProbesNotJudged + 1;
 }
 static_assert(ServiceMessageIdsAreConsecutive());
 

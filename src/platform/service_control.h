@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/unique_handle.h"
 
@@ -46,14 +48,39 @@ using ScmHandle = ScmRecord*;
 inline constexpr std::uint32_t kScManagerAllAccess = 0xF003F;
 inline constexpr std::uint32_t kServiceQueryConfig = 0x0001;
 inline constexpr std::uint32_t kServiceDelete = 0x10000;
+inline constexpr std::uint32_t kServiceChangeConfig = 0x0002;
+inline constexpr std::uint32_t kServiceStart = 0x0010;
+inline constexpr std::uint32_t kScManagerConnect = 0x0001;
 
 // OpenSCManagerA on the local machine's active database; null on failure.
 ScmHandle OpenServiceManager(std::uint32_t access);
 // OpenServiceA; null on failure.
 ScmHandle OpenInstalledService(ScmHandle manager, const char* name, std::uint32_t access);
-// CreateServiceA: own process, automatic start, normal error control, the
-// given program path, LocalSystem. Null on failure (last error kept).
-ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const char* programPath);
+// CreateServiceA: own process, automatic start, normal error control,
+// LocalSystem, started with `commandLine` (the SCM's binary path: the
+// program's path, in double quotes when it holds a space, see
+// ServiceCommandLine). Null on failure (last error kept).
+ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const char* commandLine);
+
+// The command line the SCM is to start a program with. A path with a space
+// is quoted: unquoted, the SCM tries each space-separated prefix in turn as a
+// program (C:\Program.exe before C:\Program Files (x86)\...), which lets
+// whoever can write there run code as LocalSystem.
+std::string ServiceCommandLine(const std::string& programPath);
+
+// How the service comes back when its process fails (ends without reporting
+// stopped): the SCM restarts it after kRestartDelayMs, every time; a day
+// without failure resets the count. A stop is no failure and restarts nothing.
+inline constexpr std::uint32_t kRestartDelayMs = 60000;
+inline constexpr std::uint32_t kFailureResetSeconds = 86400;
+// ChangeServiceConfig2A(SERVICE_CONFIG_FAILURE_ACTIONS) with the restarts
+// above; the handle needs change-config and start access. On Linux the unit's
+// Restart=on-failure does this and the call only succeeds.
+bool SetRestartOnFailure(ScmHandle service);
+// The failure actions as the SCM keeps them: the delay of each action, with
+// 0 for an action that is no restart (QueryServiceConfig2A). False when the
+// SCM cannot say.
+bool QueryRestartOnFailure(ScmHandle service, std::vector<std::uint32_t>& restartDelaysMs);
 bool DeleteInstalledService(ScmHandle service);
 void CloseScmHandle(ScmHandle handle);
 using ScmOwner = UniqueResource<ScmHandle, &CloseScmHandle>;
@@ -69,6 +96,12 @@ bool RunControlDispatcher(const char* name, ServiceMainProcedure serviceMain);
 StatusHandle RegisterControlHandler(const char* name, ControlHandlerProcedure handler);
 // SetServiceStatus.
 bool ReportServiceStatus(StatusHandle handle, const ServiceStatus& status);
+
+// The service running under the SCM keeps its own failure actions: when none
+// are set (a package installed it, or an administrator's tool), it sets
+// SetRestartOnFailure's; actions an administrator chose are left alone.
+// Nothing on Linux.
+void KeepRestartOnFailure(const char* name);
 
 // Tests observe status reports through this hook (called as well as the report).
 using ServiceStatusHook = void (*)(const ServiceStatus& status, void* context);

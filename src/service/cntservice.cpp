@@ -152,6 +152,9 @@ void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
         service->WriteEvent(corvel::platform::kEventError, kEventControlHandlerNotInstalled);
         return;
     }
+    // However the service was installed (-i, a package, an administrator's
+    // tool), it comes back when its process fails.
+    corvel::platform::KeepRestartOnFailure(service->serviceName);
     if (service->Initialize()) {
         {
             std::lock_guard<std::recursive_mutex> guard(service->statusLock_);

@@ -87,13 +87,16 @@ bool CNTService::InstallService()
         return false;
     }
     std::string programPath = ModuleFileName();
-    ScmOwner service(CreateOwnProcessService(manager.get(), serviceName, programPath.c_str()));
+    ScmOwner service(CreateOwnProcessService(manager.get(), serviceName, ServiceCommandLine(programPath).c_str()));
     if (!service) {
         std::uint32_t error = LastErrorCode();
         manager.reset();
         SetLastErrorCode(error);  // the caller prints the SCM's error
         return false;
     }
+    // The service comes back when its process fails. Not having it is no
+    // reason to fail the installation: the service sets it at its start.
+    SetRestartOnFailure(service.get());
 
     char keyPath[kEventSourceKeyCapacity];
     std::snprintf(keyPath, sizeof keyPath, "%s%s", kEventSourceKeyPrefix, serviceName);

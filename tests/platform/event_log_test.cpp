@@ -71,7 +71,11 @@ TEST(EventLog, InsertionStringsAreFilledIn)
               "The Corvel Service service was installed.");
     EXPECT_EQ(corvel::platform::FormatServiceMessage(corvel::platform::kEventInstalled, nullptr, 0),
               "The  service was installed.");
-    EXPECT_EQ(corvel::platform::FormatServiceMessage(corvel::platform::kEventStopped + 1, &name, 1), "");
+    EXPECT_EQ(corvel::platform::FormatServiceMessage(corvel::platform::kEventProbesNotJudged + 1, &name, 1), "");
+    const char* logoff[] = {"7", "10.0.0.7", "connection refused"};
+    EXPECT_EQ(corvel::platform::FormatServiceMessage(corvel::platform::kEventSessionLoggedOff, logoff, 3),
+              "Session 7 (client address 10.0.0.7) was logged off: its terminal was judged dead "
+              "(connection refused).");
 }
 
 }  // namespace

@@ -8,8 +8,16 @@
 
 #include "platform/service_control.h"
 
+#include <string>
+
 #if !defined(_WIN32)
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "support/state_root.h"
 #include <pthread.h>
 #include <thread>
 #include <vector>
@@ -17,9 +25,62 @@
 
 namespace {
 
+// The SCM starts the command line's first space-separated word it can find as
+// a program unless the path is quoted.
+TEST(ServiceCommandLine, APathWithASpaceIsQuoted)
+{
+    struct Case {
+        const char* path;
+        const char* commandLine;
+    };
+    const Case cases[] = {
+        {"C:\\corvel\\corvel-service.exe", "C:\\corvel\\corvel-service.exe"},
+        {"C:\\Program Files (x86)\\Corvel\\corvel-service.exe",
+         "\"C:\\Program Files (x86)\\Corvel\\corvel-service.exe\""},
+        {"/opt/corvel service/corvel-service", "\"/opt/corvel service/corvel-service\""},
+        {"", ""},
+    };
+    for (const Case& test : cases) {
+        EXPECT_EQ(corvel::platform::ServiceCommandLine(test.path), test.commandLine) << test.path;
+    }
+}
+
 #if !defined(_WIN32)
 
 using namespace std::chrono_literals;
+
+// The Linux SCM reads the command line as the Windows one does: a quoted
+// program is run by its whole path; unquoted, the program ends at the first
+// space and the rest become arguments (the fault a quoted path avoids).
+TEST(ServiceInstallation, TheUnitRunsTheProgramOfTheCommandLine)
+{
+    corvel::testing::TemporaryStateRoot stateRoot("corvel-unit-test");
+    const std::filesystem::path units = stateRoot.path() / "units";
+    std::filesystem::create_directories(units);
+    ::setenv("CORVEL_UNIT_DIR", units.c_str(), 1);
+    struct Case {
+        const char* commandLine;
+        const char* execStart;
+    };
+    const Case cases[] = {
+        {"/opt/corvel/corvel-service", "ExecStart=\"/opt/corvel/corvel-service\"\n"},
+        {"\"/opt/corvel service/corvel-service\"", "ExecStart=\"/opt/corvel service/corvel-service\"\n"},
+        {"/opt/corvel service/corvel-service", "ExecStart=\"/opt/corvel\" \"service/corvel-service\"\n"},
+        {"\"/opt/100% $HOME/corvel-service\"", "ExecStart=\"/opt/100%% $$HOME/corvel-service\"\n"},
+    };
+    for (const Case& test : cases) {
+        corvel::platform::ScmOwner manager(corvel::platform::OpenServiceManager(corvel::platform::kScManagerAllAccess));
+        ASSERT_TRUE(manager);
+        corvel::platform::ScmOwner service(
+            corvel::platform::CreateOwnProcessService(manager.get(), "Corvel Service", test.commandLine));
+        ASSERT_TRUE(service) << test.commandLine;
+        std::ifstream file(units / "corvel-service.service");
+        const std::string unit((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        EXPECT_NE(unit.find(std::string("\n") + test.execStart), std::string::npos) << unit;
+        EXPECT_TRUE(corvel::platform::DeleteInstalledService(service.get()));
+    }
+    ::unsetenv("CORVEL_UNIT_DIR");
+}
 
 pthread_t dispatcherThread;
 std::atomic<int> deliveredCount{0};

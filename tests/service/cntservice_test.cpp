@@ -22,6 +22,7 @@
 #include "trace/trace.h"
 #include "service_fixture.h"
 #include "platform/fake_systemctl.h"
+#include "watchdog/probe_events.h"
 #include "watchdog/session_scanner.h"
 
 namespace {
@@ -472,6 +473,8 @@ TEST_F(CommandLine, OnlyTheThreeSwitchesInAnyCaseAreHandled)
 
 TEST_F(CommandLine, InstallVersionAndRemove)
 {
+    // The watchdog writes its events under the source that installation registers.
+    EXPECT_STREQ(corvel::watchdog::kProbeEventSource, kServiceDisplayName);
     // Another program (a leftover of an earlier run under the same SCM) must not decide the outcome.
     CMyService service;
     if (service.CheckInstalled()) {
@@ -492,7 +495,8 @@ TEST_F(CommandLine, InstallVersionAndRemove)
     EXPECT_EQ(content, "[Unit]\nDescription=Corvel Service\nAfter=network.target\n\n"
                        "[Service]\nType=notify\nExecStart=\"" + corvel::platform::ModuleFileName() + "\"\n"
                        "Environment=\"CORVEL_ROOT=" + root.string() + "\"\n"
-                       "Environment=CORVEL_RESTART_ON_STOP=1\nKillMode=process\n\n"
+                       "Environment=CORVEL_RESTART_ON_STOP=1\nKillMode=process\n"
+                       "Restart=on-failure\nRestartSec=60\nLimitNOFILE=65536\n\n"
                        "[Install]\nWantedBy=multi-user.target\n");
 #endif
     Clear();

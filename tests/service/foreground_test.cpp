@@ -122,6 +122,39 @@ TEST(Foreground, SwitchesPrintOnlyTheirOwnLines)
     fs::remove_all(root);
 }
 
+// Installed from a folder whose name has spaces, the service is registered
+// to run exactly that program, and the printed texts name the path as it is.
+TEST(Foreground, AProgramUnderAFolderWithSpacesIsRegisteredByItsWholePath)
+{
+    corvel::testing::TemporaryStateRoot stateRoot("corvel-spaced");
+    const fs::path& root = stateRoot.path();
+    const fs::path program = root / "Program Files (x86)" / "Corvel" / "corvel-service";
+    fs::create_directories(program.parent_path());
+    fs::create_directories(root / "units");
+    fs::copy_file(CORVEL_SERVICE_BINARY, program);
+    auto runSwitch = [&](const char* option) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            int out = ::open((root / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, STDOUT_FILENO);
+            ::unsetenv("CORVEL_ROOT");
+            ::setenv("CORVEL_UNIT_DIR", (root / "units").c_str(), 1);
+            ::execl(program.c_str(), program.c_str(), option, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << option << " status " << status;
+        return ReadFile(root / "stdout");
+    };
+    EXPECT_EQ(runSwitch("-i"), "Corvel Service installed\n");
+    const std::string unit = ReadFile(root / "units" / "corvel-service.service");
+    EXPECT_NE(unit.find("\nExecStart=\"" + program.string() + "\"\n"), std::string::npos) << unit;
+    EXPECT_EQ(runSwitch("-v"), "Corvel Service Version 1.0\nThe service is currently installed\n");
+    EXPECT_EQ(runSwitch("-u"), "Corvel Service removed. (You must delete the file (" + program.string() +
+                                   ") yourself.)\n");
+}
+
 }  // namespace
 
 #endif

@@ -27,7 +27,8 @@ bool ReportServiceEvent(EventSource source, std::uint16_t type, std::uint32_t id
     }
     NotifyEventLogHook(type, id, strings, count);
     std::string text = FormatServiceMessage(id, strings, count);
-    ::syslog(type == kEventError ? LOG_ERR : LOG_INFO, "%s", text.c_str());
+    int priority = type == kEventError ? LOG_ERR : type == kEventWarning ? LOG_WARNING : LOG_INFO;
+    ::syslog(priority, "%s", text.c_str());
     return true;
 }
 

@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/descriptor.h"
@@ -91,16 +92,66 @@ std::optional<std::string> UnitLineValue(const std::string& value, UnitValue kin
     return kind == UnitValue::Text ? written : written + "\"";
 }
 
+// The words of an SCM command line as the SCM starts it: a leading part in
+// double quotes is the program; unquoted, the program ends at the first space
+// (the SCM's first try) and the rest are arguments.
+std::vector<std::string> CommandLineWords(const std::string& commandLine)
+{
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    if (commandLine.size() >= 2 && commandLine.front() == '"') {
+        std::size_t close = commandLine.find('"', 1);
+        if (close != std::string::npos) {
+            words.push_back(commandLine.substr(1, close - 1));
+            at = close + 1;
+        }
+    }
+    while (at < commandLine.size()) {
+        std::size_t end = commandLine.find(' ', at);
+        if (end == std::string::npos) {
+            end = commandLine.size();
+        }
+        if (end > at) {
+            words.push_back(commandLine.substr(at, end - at));
+        }
+        at = end + 1;
+    }
+    return words;
+}
+
+// Descriptors the service may hold open. The watchdog has at most one probe
+// per connected session in flight; a probe holds its socket to the terminal
+// and, while it resolves a redirect's host name, the resolver's socket: a
+// few at most. The listener, the database, the logs and the session table
+// add a handful. 65536 leaves room for thousands of sessions; the soft
+// default of 1024 would let a few hundred slow terminals exhaust it, and then
+// every probe fails for the server's own want of descriptors.
+constexpr char kDescriptorLimit[] = "65536";
+// A process that fails (ends with an error or a signal, not by a stop) is
+// started again after this many seconds, as the Windows failure actions do.
+static_assert(kRestartDelayMs % 1000 == 0);
+constexpr std::uint32_t kRestartDelaySeconds = kRestartDelayMs / 1000;
+
 // The unit runs the executable with no argument, in the state root given at
-// install time when there was one, and with the forced restart on stop.
-std::optional<std::string> ComposeUnit(const char* name, const char* programPath)
+// install time when there was one, and with the forced restart on stop. Each
+// line of a section is one entry of its list, so a setting is one more entry.
+std::optional<std::string> ComposeUnit(const char* name, const std::string& commandLine)
 {
     std::optional<std::string> description = UnitLineValue(name, UnitValue::Text);
-    std::optional<std::string> program = UnitLineValue(programPath, UnitValue::CommandLine);
-    if (!program || !description) {
+    std::vector<std::string> words = CommandLineWords(commandLine);
+    if (!description || words.empty()) {
         return std::nullopt;
     }
-    std::string environment;
+    std::string program;
+    for (const std::string& word : words) {
+        std::optional<std::string> written = UnitLineValue(word, UnitValue::CommandLine);
+        if (!written) {
+            return std::nullopt;
+        }
+        program += (program.empty() ? "" : " ") + *written;
+    }
+    std::vector<std::string> unit = {"Description=" + *description, "After=network.target"};
+    std::vector<std::string> service = {"Type=notify", "ExecStart=" + program};
     std::optional<std::string> root = GetEnvironment("CORVEL_ROOT");
     if (root && !root->empty()) {
         // The service runs in / : a relative root is made absolute here.
@@ -110,14 +161,23 @@ std::optional<std::string> ComposeUnit(const char* name, const char* programPath
         if (!setting) {
             return std::nullopt;
         }
-        environment += "Environment=" + *setting + "\n";
+        service.push_back("Environment=" + *setting);
     }
-    return "[Unit]\nDescription=" + *description +
-           "\nAfter=network.target\n\n"
-           "[Service]\nType=notify\nExecStart=" +
-           *program + "\n" + environment +
-           "Environment=CORVEL_RESTART_ON_STOP=1\nKillMode=process\n\n"
-           "[Install]\nWantedBy=multi-user.target\n";
+    service.insert(service.end(), {"Environment=CORVEL_RESTART_ON_STOP=1", "KillMode=process",
+                                   "Restart=on-failure", "RestartSec=" + std::to_string(kRestartDelaySeconds),
+                                   std::string("LimitNOFILE=") + kDescriptorLimit});
+    std::vector<std::string> install = {"WantedBy=multi-user.target"};
+
+    std::string text;
+    for (const auto& [section, lines] : {std::pair{"[Unit]", &unit}, std::pair{"[Service]", &service},
+                                         std::pair{"[Install]", &install}}) {
+        text += text.empty() ? "" : "\n";
+        text += std::string(section) + "\n";
+        for (const std::string& line : *lines) {
+            text += line + "\n";
+        }
+    }
+    return text;
 }
 
 // errno after a systemctl step that failed: its exit status, or ECHILD when
@@ -205,12 +265,12 @@ ScmHandle OpenInstalledService(ScmHandle manager, const char* /*name*/, std::uin
     return new ScmRecord{path};
 }
 
-ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const char* programPath)
+ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const char* commandLine)
 {
-    if (manager == nullptr) {
+    if (manager == nullptr || commandLine == nullptr) {
         return nullptr;
     }
-    std::optional<std::string> unit = ComposeUnit(name == nullptr ? "" : name, programPath);
+    std::optional<std::string> unit = ComposeUnit(name == nullptr ? "" : name, commandLine);
     if (!unit) {
         errno = EINVAL;
         return nullptr;
@@ -274,6 +334,23 @@ void CloseScmHandle(ScmHandle handle)
 {
     delete handle;
 }
+
+bool SetRestartOnFailure(ScmHandle service)
+{
+    return service != nullptr;  // the unit's Restart=on-failure
+}
+
+bool QueryRestartOnFailure(ScmHandle service, std::vector<std::uint32_t>& restartDelaysMs)
+{
+    restartDelaysMs.clear();
+    if (service == nullptr) {
+        return false;
+    }
+    restartDelaysMs.push_back(kRestartDelayMs);  // systemd restarts every failure alike
+    return true;
+}
+
+void KeepRestartOnFailure(const char* /*name*/) {}
 
 bool RunControlDispatcher(const char* name, ServiceMainProcedure serviceMain)
 {

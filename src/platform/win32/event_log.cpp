@@ -10,7 +10,8 @@ namespace corvel::platform {
 
 void NotifyEventLogHook(std::uint16_t type, std::uint32_t id, const char* const* strings, std::uint16_t count);
 
-static_assert(kEventError == EVENTLOG_ERROR_TYPE && kEventInformation == EVENTLOG_INFORMATION_TYPE);
+static_assert(kEventError == EVENTLOG_ERROR_TYPE && kEventWarning == EVENTLOG_WARNING_TYPE &&
+              kEventInformation == EVENTLOG_INFORMATION_TYPE);
 
 struct EventSourceRecord {
     EventSourceHandle handle;

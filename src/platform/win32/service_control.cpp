@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <vector>
 
 #include "platform/win32/native_handle.h"
 
@@ -27,7 +28,8 @@ static_assert(kControlStop == SERVICE_CONTROL_STOP && kControlPause == SERVICE_C
               kControlContinue == SERVICE_CONTROL_CONTINUE && kControlInterrogate == SERVICE_CONTROL_INTERROGATE &&
               kControlShutdown == SERVICE_CONTROL_SHUTDOWN);
 static_assert(kScManagerAllAccess == SC_MANAGER_ALL_ACCESS && kServiceQueryConfig == SERVICE_QUERY_CONFIG &&
-              kServiceDelete == DELETE);
+              kServiceDelete == DELETE && kServiceChangeConfig == SERVICE_CHANGE_CONFIG &&
+              kServiceStart == SERVICE_START && kScManagerConnect == SC_MANAGER_CONNECT);
 
 std::atomic<ServiceMainProcedure> serviceMainProcedure{nullptr};
 std::atomic<ControlHandlerProcedure> controlHandler{nullptr};
@@ -60,13 +62,13 @@ ScmHandle OpenInstalledService(ScmHandle manager, const char* name, std::uint32_
     return manager == nullptr ? nullptr : Wrap(OpenServiceA(manager->handle.get(), name, access));
 }
 
-ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const char* programPath)
+ScmHandle CreateOwnProcessService(ScmHandle manager, const char* name, const char* commandLine)
 {
     if (manager == nullptr) {
         return nullptr;
     }
     return Wrap(CreateServiceA(manager->handle.get(), name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                               SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, programPath, nullptr, nullptr, nullptr,
+                               SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, commandLine, nullptr, nullptr, nullptr,
                                nullptr, nullptr));
 }
 
@@ -78,6 +80,60 @@ bool DeleteInstalledService(ScmHandle service)
 void CloseScmHandle(ScmHandle handle)
 {
     delete handle;
+}
+
+bool SetRestartOnFailure(ScmHandle service)
+{
+    if (service == nullptr) {
+        return false;
+    }
+    // Three actions: the SCM repeats the last one for every further failure.
+    SC_ACTION restarts[3];
+    for (SC_ACTION& action : restarts) {
+        action.Type = SC_ACTION_RESTART;
+        action.Delay = kRestartDelayMs;
+    }
+    SERVICE_FAILURE_ACTIONSA actions{};
+    actions.dwResetPeriod = kFailureResetSeconds;
+    actions.cActions = 3;
+    actions.lpsaActions = restarts;
+    return ChangeServiceConfig2A(service->handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions) != 0;
+}
+
+bool QueryRestartOnFailure(ScmHandle service, std::vector<std::uint32_t>& restartDelaysMs)
+{
+    restartDelaysMs.clear();
+    if (service == nullptr) {
+        return false;
+    }
+    DWORD needed = 0;
+    QueryServiceConfig2A(service->handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    if (needed < sizeof(SERVICE_FAILURE_ACTIONSA)) {
+        return false;
+    }
+    // Aligned for the record at its start; the SCM puts its actions after it.
+    std::vector<SERVICE_FAILURE_ACTIONSA> buffer(needed / sizeof(SERVICE_FAILURE_ACTIONSA) + 1);
+    auto* actions = buffer.data();
+    if (!QueryServiceConfig2A(service->handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS, reinterpret_cast<BYTE*>(actions),
+                              static_cast<DWORD>(buffer.size() * sizeof(SERVICE_FAILURE_ACTIONSA)), &needed)) {
+        return false;
+    }
+    for (DWORD index = 0; index < actions->cActions && actions->lpsaActions != nullptr; ++index) {
+        const SC_ACTION& action = actions->lpsaActions[index];
+        restartDelaysMs.push_back(action.Type == SC_ACTION_RESTART ? action.Delay : 0);
+    }
+    return true;
+}
+
+void KeepRestartOnFailure(const char* name)
+{
+    ScmOwner manager(OpenServiceManager(SC_MANAGER_CONNECT));
+    ScmOwner service(OpenInstalledService(manager.get(), name,
+                                          SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
+    std::vector<std::uint32_t> delays;
+    if (service && (!QueryRestartOnFailure(service.get(), delays) || delays.empty())) {
+        SetRestartOnFailure(service.get());
+    }
 }
 
 bool RunControlDispatcher(const char* name, ServiceMainProcedure serviceMain)
