@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libexpat1-dev libsqlite3-dev sqlite3 libcurl4-openssl-dev libhttp-parser-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 wine64
+  wixl msitools
 )
 
 # The product is a 32-bit program: its tests run under 32-bit Wine.

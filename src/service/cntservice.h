@@ -11,6 +11,7 @@
 
 #include "platform/event_log.h"
 #include "platform/service_control.h"
+#include "service/version.h"
 #include "trace/trace.h"
 
 class CNTService;
@@ -53,8 +54,8 @@ public:
     bool RemoveService();
 
     char serviceName[kServiceNameCapacity];
-    std::int32_t majorVersion = 1;
-    std::int32_t minorVersion = 0;
+    std::int32_t majorVersion = kProductMajorVersion;
+    std::int32_t minorVersion = kProductMinorVersion;
     corvel::platform::StatusHandle statusHandle = 0;
     corvel::platform::ServiceStatus status;
     std::atomic<std::int32_t> running{0};
