@@ -4,6 +4,8 @@
 # stand-ins for terminal services and ADO, checks the watchdog, the
 # registration listener, events and registry values, the controls, the stop
 # and the removal (tests/windows/service_lifecycle.cpp says what and how).
+# Then, when the build has one, the Windows Installer package as it ships
+# (scripts/wine-package.sh).
 # Usage: scripts/wine-lifecycle.sh <build dir of a mingw preset>
 #
 # The service's trace lines and events reach Wine's debug output, which goes
@@ -37,9 +39,10 @@ fi
 wineserver -w
 # The service's directory: the executable, the terminal-services stand-in,
 # and later the session table and terminal.mdb that the driver writes.
-mkdir -p "$prefix/drive_c/corvel"
-cp "$build/src/corvel-service.exe" "$build/tests/wtsapi32.dll" "$prefix/drive_c/corvel/"
-service='C:\corvel\corvel-service.exe'
+# The folder's name has a space: -i must register the program's path quoted.
+mkdir -p "$prefix/drive_c/corvel test"
+cp "$build/src/corvel-service.exe" "$build/tests/wtsapi32.dll" "$prefix/drive_c/corvel test/"
+service='C:\corvel test\corvel-service.exe'
 trace_windows="Z:${trace//\//\\}"
 
 export WINEDEBUG=-all,+debugstr,fixme+advapi
@@ -58,7 +61,7 @@ while kill -0 $driver_pid 2>/dev/null; do
           or die "announce from $source: $!";
         $socket->send($text) or die "announce from $source: $!";
       }' 127.0.5.20=qm47tv47 127.0.5.21=qm47tv47 127.0.5.20=qm47tv47 "127.0.5.22=not the phrase"
-    touch "$prefix/drive_c/corvel/announced"
+    touch "$prefix/drive_c/corvel test/announced"
     announced=1
   fi
   sleep 0.2
@@ -84,4 +87,12 @@ if ((failed)); then
   grep -a 'debugstr\|ReportEvent\|err:' "$trace" | tail -60
 fi
 echo "wine lifecycle: $((SECONDS - started)) s"
+
+if [[ -f $build/corvel-service.msi ]]; then
+  wineserver -k 2>/dev/null
+  echo "== wine package"
+  started=$SECONDS
+  if ! scripts/wine-package.sh "$build"; then failed=1; fi
+  echo "wine package: $((SECONDS - started)) s"
+fi
 exit $failed

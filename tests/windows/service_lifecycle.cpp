@@ -21,6 +21,13 @@
 // other, and every observation is printed (and flushed) as it is made:
 //   service_lifecycle run <corvel-service.exe> <trace file>     install .. stop
 //   service_lifecycle finish <corvel-service.exe> <trace file>  stopped state, -u, removal
+// The Windows Installer package is driven the same way, around the calling
+// script's msiexec runs:
+//   service_lifecycle package <installed corvel-service.exe> <trace file>
+//       the registration the package made, a start over the stand-ins, the
+//       failure actions the service set itself, the process ended (no stop)
+//   service_lifecycle absent <corvel-service.exe>
+//       no service, no event source and no program file
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -34,6 +41,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/terminals.h"
@@ -437,7 +445,7 @@ bool LogoffSuccessIsTraced()
     return !(version.dwMajorVersion == 6 && version.dwMinorVersion == 1 && version.wProductType == VER_NT_WORKSTATION);
 }
 
-// The message table compiled into the executable: ids 100 to 108, each text
+// The message table compiled into the executable: ids 100 to 110, each text
 // ending in CR LF as the event viewer expects.
 void CheckMessageTable(const std::string& executable)
 {
@@ -446,8 +454,14 @@ void CheckMessageTable(const std::string& executable)
     if (module == nullptr) {
         return;
     }
+    const std::pair<DWORD, const char*> texts[] = {
+        {100, "The %1 service was installed.\r\n"},
+        {109, "Session %1 (client address %2) was logged off: its terminal was judged dead (%3).\r\n"},
+        {110, "%1 session probes failed for reasons of this server's own, not of their terminals, and logged nothing "
+              "off; most common reason (%2 of them): %3. The sessions are probed again at the next passes.\r\n"},
+    };
     bool allEndInCrLf = true;
-    for (DWORD id = 100; id <= 108; ++id) {
+    for (DWORD id = 100; id <= 110; ++id) {
         char text[512] = {};
         const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module, id,
                                             MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text, nullptr);
@@ -457,12 +471,82 @@ void CheckMessageTable(const std::string& executable)
             Say("message %lu: \"%s\"", static_cast<unsigned long>(id), message.c_str());
             allEndInCrLf = false;
         }
-        if (id == 100) {
-            Check(message == "The %1 service was installed.\r\n", "message 100 reads as installed");
+        for (const auto& [textId, expected] : texts) {
+            if (textId == id) {
+                Check(message == expected, (std::string("message ") + std::to_string(id) + " reads as expected").c_str());
+            }
         }
     }
-    Check(allEndInCrLf, "messages 100 to 108 each end in CR LF");
+    Check(allEndInCrLf, "messages 100 to 110 each end in CR LF");
     FreeLibrary(module);
+}
+
+// The service's registration in the SCM: own process, automatic start, normal
+// error control, LocalSystem, started by `commandLine`.
+void CheckServiceConfiguration(SC_HANDLE service, const std::string& commandLine)
+{
+    DWORD needed = 0;
+    QueryServiceConfigA(service, nullptr, 0, &needed);
+    std::vector<QUERY_SERVICE_CONFIGA> buffer(needed / sizeof(QUERY_SERVICE_CONFIGA) + 1);
+    QUERY_SERVICE_CONFIGA* config = buffer.data();
+    if (!QueryServiceConfigA(service, config, static_cast<DWORD>(buffer.size() * sizeof *config), &needed)) {
+        Check(false, "the SCM answers QueryServiceConfig");
+        return;
+    }
+    Say("SCM: type 0x%lx, start %lu, error control %lu, account %s, path %s",
+        static_cast<unsigned long>(config->dwServiceType), static_cast<unsigned long>(config->dwStartType),
+        static_cast<unsigned long>(config->dwErrorControl), config->lpServiceStartName ? config->lpServiceStartName : "",
+        config->lpBinaryPathName ? config->lpBinaryPathName : "");
+    Check(config->dwServiceType == SERVICE_WIN32_OWN_PROCESS && config->dwStartType == SERVICE_AUTO_START &&
+              config->dwErrorControl == SERVICE_ERROR_NORMAL,
+          "the SCM holds an own-process service, automatic start, normal error control");
+    Check(config->lpServiceStartName != nullptr && _stricmp(config->lpServiceStartName, "LocalSystem") == 0,
+          "the service runs as LocalSystem");
+    Check(config->lpBinaryPathName != nullptr && commandLine == config->lpBinaryPathName,
+          ("the SCM starts " + commandLine).c_str());
+    Check(_stricmp(config->lpDisplayName, kServiceName) == 0, "the display name is the service's name");
+}
+
+// The failure actions, as far as the SCM keeps them: a restart after 60 s
+// for every failure.
+void CheckRestartOnFailure(SC_HANDLE service, const char* who)
+{
+    DWORD needed = 0;
+    QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    std::vector<SERVICE_FAILURE_ACTIONSA> buffer(needed / sizeof(SERVICE_FAILURE_ACTIONSA) + 1);
+    SERVICE_FAILURE_ACTIONSA* actions = buffer.data();
+    if (!QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, reinterpret_cast<BYTE*>(actions),
+                              static_cast<DWORD>(buffer.size() * sizeof *actions), &needed)) {
+        Say("failure actions (%s): the SCM does not answer QueryServiceConfig2 (error %lu)", who,
+            static_cast<unsigned long>(GetLastError()));
+        return;
+    }
+    Say("failure actions (%s): %lu, reset after %lu s", who, static_cast<unsigned long>(actions->cActions),
+        static_cast<unsigned long>(actions->dwResetPeriod));
+    bool restarts = actions->cActions > 0 && actions->lpsaActions != nullptr;
+    for (DWORD index = 0; restarts && index < actions->cActions; ++index) {
+        Say("  action %lu: type %d, delay %lu ms", static_cast<unsigned long>(index),
+            static_cast<int>(actions->lpsaActions[index].Type),
+            static_cast<unsigned long>(actions->lpsaActions[index].Delay));
+        restarts = actions->lpsaActions[index].Type == SC_ACTION_RESTART && actions->lpsaActions[index].Delay == 60000;
+    }
+    if (actions->cActions == 0) {
+        Say("failure actions (%s): the SCM keeps none (Wine's SCM accepts the setting and drops it)", who);
+    } else {
+        Check(restarts && actions->dwResetPeriod == 86400, (std::string(who) + ": a failure restarts after 60 s").c_str());
+    }
+}
+
+// The event source in the Application log, with the executable's message table.
+void CheckEventSource(const std::string& executable)
+{
+    std::string messageFile;
+    DWORD type = 0;
+    Check(ReadString(kEventSourceKey, "EventMessageFile", &messageFile, &type) && type == REG_EXPAND_SZ &&
+              _stricmp(messageFile.c_str(), executable.c_str()) == 0,
+          "the event source's message file is the executable (REG_EXPAND_SZ)");
+    DWORD types = 0;
+    Check(ReadDword(kEventSourceKey, "TypesSupported", &types) && types == 7, "the event source supports 7");
 }
 
 const char kWatchdog[] = "Corvel-DisconnService";
@@ -602,14 +686,22 @@ int RunPhase(const std::string& executable, const DebugOutput& output)
     Check(Contains(RunSwitch(executable, "-i"), "Corvel Service installed"), "-i installs");
     Check(Contains(RunSwitch(executable, "-v"), "The service is currently installed"), "-v sees it installed");
     Check(output.EventCount(EVENTLOG_INFORMATION_TYPE, 100) == 1, "-i reports event 100 (information)");
+    {
+        // The program's folder has a space in its name: -i registers the path in quotes.
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_QUERY_CONFIG) : nullptr;
+        if (service != nullptr) {
+            const bool spaced = executable.find(' ') != std::string::npos;
+            CheckServiceConfiguration(service, spaced ? "\"" + executable + "\"" : executable);
+            CheckRestartOnFailure(service, "-i");
+            CloseServiceHandle(service);
+        }
+        if (manager != nullptr) {
+            CloseServiceHandle(manager);
+        }
+    }
 
-    std::string messageFile;
-    DWORD type = 0;
-    Check(ReadString(kEventSourceKey, "EventMessageFile", &messageFile, &type) && type == REG_EXPAND_SZ &&
-              _stricmp(messageFile.c_str(), executable.c_str()) == 0,
-          "the event source's message file is the executable");
-    DWORD types = 0;
-    Check(ReadDword(kEventSourceKey, "TypesSupported", &types) && types == 7, "the event source supports 7");
+    CheckEventSource(executable);
 
     // The counter starts at Parameters\Start and grows by Parameters\Inc.
     Check(WriteDword(kParametersKey, "Start", kStartValue) && WriteDword(kParametersKey, "Inc", kIncrement),
@@ -699,18 +791,88 @@ int FinishPhase(const std::string& executable, const DebugOutput& output)
     return failures == 0 ? 0 : 1;
 }
 
+// The service as the package installed it, then started over the stand-ins
+// as the end-to-end run does, and its process ended without a stop (a stop
+// would restart the machine, as it does for the -i installation above).
+int PackagePhase(const std::string& executable, const DebugOutput& output)
+{
+    char programFiles[MAX_PATH] = {};
+    GetEnvironmentVariableA("ProgramFiles", programFiles, sizeof programFiles);
+    Say("32-bit Program Files: %s", programFiles);
+    Check(_stricmp(executable.c_str(), (std::string(programFiles) + "\\Corvel Service\\corvel-service.exe").c_str()) == 0,
+          "the program is in the 32-bit Program Files folder");
+    Check(GetFileAttributesA(executable.c_str()) != INVALID_FILE_ATTRIBUTES, "the program file is installed");
+    Check(Contains(RunSwitch(executable, "-v"), "The service is currently installed"), "-v sees it installed");
+    CheckEventSource(executable);
+
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_ALL_ACCESS) : nullptr;
+    Check(service != nullptr, "the SCM holds the service");
+    if (service == nullptr) {
+        return 1;
+    }
+    // Windows Installer registers the path in quotes; Wine's msiexec as it
+    // stands: either way it is the installed program.
+    {
+        DWORD needed = 0;
+        QueryServiceConfigA(service, nullptr, 0, &needed);
+        std::vector<QUERY_SERVICE_CONFIGA> buffer(needed / sizeof(QUERY_SERVICE_CONFIGA) + 1);
+        const bool queried = QueryServiceConfigA(service, buffer.data(),
+                                                 static_cast<DWORD>(buffer.size() * sizeof buffer[0]), &needed) != 0;
+        const std::string stored = queried && buffer[0].lpBinaryPathName ? buffer[0].lpBinaryPathName : "";
+        const bool quoted = !stored.empty() && stored.front() == '"';
+        Say("the package's service path is %s", quoted ? "quoted" : "not quoted");
+        CheckServiceConfiguration(service, quoted ? "\"" + executable + "\"" : executable);
+    }
+    CheckWatchdogAndFailedOpen(service, Directory(executable), output);
+    Check(output.EventCount(EVENTLOG_INFORMATION_TYPE, 105) >= 1, "the start reports event 105 (information)");
+    // The package sets no failure actions: the service set its own at start.
+    CheckRestartOnFailure(service, "the service at its start");
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return failures == 0 ? 0 : 1;
+}
+
+// After an uninstallation or a failed installation: nothing of the product is left.
+int AbsentPhase(const std::string& executable)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS) : nullptr;
+    Check(manager != nullptr && service == nullptr, "the SCM holds no service");
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    HKEY key = nullptr;
+    const bool sourceLeft = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+    if (sourceLeft) {
+        RegCloseKey(key);
+    }
+    Check(!sourceLeft, "no event source is registered");
+    Check(GetFileAttributesA(executable.c_str()) == INVALID_FILE_ATTRIBUTES, "the program file is gone");
+    return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 4 || (std::strcmp(argv[1], "run") != 0 && std::strcmp(argv[1], "finish") != 0)) {
-        std::fprintf(stderr, "usage: service_lifecycle run|finish <corvel-service.exe> <trace file>\n");
+    const std::string phase = argc > 1 ? argv[1] : "";
+    const bool traced = phase == "run" || phase == "finish" || phase == "package";
+    if (!((traced && argc == 4) || (phase == "absent" && argc == 3))) {
+        std::fprintf(stderr, "usage: service_lifecycle run|finish|package <corvel-service.exe> <trace file>\n"
+                             "       service_lifecycle absent <corvel-service.exe>\n");
         return 2;
     }
     WSADATA winsock;
     WSAStartup(MAKEWORD(2, 2), &winsock);
-    const DebugOutput output(argv[3]);
-    int result = std::strcmp(argv[1], "run") == 0 ? RunPhase(argv[2], output) : FinishPhase(argv[2], output);
-    Say("%s phase %s", argv[1], result == 0 ? "passed" : "FAILED");
+    const DebugOutput output(traced ? argv[3] : "");
+    int result = phase == "run"       ? RunPhase(argv[2], output)
+                 : phase == "finish"  ? FinishPhase(argv[2], output)
+                 : phase == "package" ? PackagePhase(argv[2], output)
+                                      : AbsentPhase(argv[2]);
+    Say("%s phase %s", phase.c_str(), result == 0 ? "passed" : "FAILED");
     return result;
 }
