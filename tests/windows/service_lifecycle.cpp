@@ -23,9 +23,12 @@
 //   service_lifecycle finish <corvel-service.exe> <trace file>  stopped state, -u, removal
 // The Windows Installer package is driven the same way, around the calling
 // script's msiexec runs:
-//   service_lifecycle package <installed corvel-service.exe> <trace file>
+//   service_lifecycle package <installed corvel-service.exe> <trace file> <package>
 //       the registration the package made, a start over the stand-ins, the
-//       failure actions the service set itself, the process ended (no stop)
+//       failure actions the service set itself, the process ended (no stop),
+//       then msiexec /x in this same Wine session: a new session would start
+//       the automatic service again, and a running service's registration and
+//       file are removed only at the next restart
 //   service_lifecycle absent <corvel-service.exe>
 //       no service, no event source and no program file
 #include <winsock2.h>
@@ -101,7 +104,10 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
 // Runs the executable with one switch and returns what it printed.
 std::string RunSwitch(const std::string& executable, const char* option)
 {
-    std::string command = "\"" + executable + "\" " + option;
+    // cmd /c drops the first and the last quote of a command line with more
+    // than two of them or a special character such as the parentheses of
+    // "Program Files (x86)": the outer pair is there to be dropped.
+    std::string command = "\"\"" + executable + "\" " + option + "\"";
     std::string output;
     FILE* pipe = _popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -791,10 +797,50 @@ int FinishPhase(const std::string& executable, const DebugOutput& output)
     return failures == 0 ? 0 : 1;
 }
 
+// Runs a command line and returns its exit code (~0 when it cannot be run).
+DWORD RunProgram(std::string commandLine)
+{
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return ~DWORD{0};
+    }
+    WaitForSingleObject(process.hProcess, 300000);
+    DWORD exitCode = ~DWORD{0};
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode;
+}
+
+// After an uninstallation or a failed installation: nothing of the product is left.
+int AbsentPhase(const std::string& executable)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS) : nullptr;
+    Check(manager != nullptr && service == nullptr, "the SCM holds no service");
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    HKEY key = nullptr;
+    const bool sourceLeft = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+    if (sourceLeft) {
+        RegCloseKey(key);
+    }
+    Check(!sourceLeft, "no event source is registered");
+    Check(GetFileAttributesA(executable.c_str()) == INVALID_FILE_ATTRIBUTES, "the program file is gone");
+    return failures == 0 ? 0 : 1;
+}
+
 // The service as the package installed it, then started over the stand-ins
 // as the end-to-end run does, and its process ended without a stop (a stop
 // would restart the machine, as it does for the -i installation above).
-int PackagePhase(const std::string& executable, const DebugOutput& output)
+int PackagePhase(const std::string& executable, const DebugOutput& output, const std::string& package)
 {
     char programFiles[MAX_PATH] = {};
     GetEnvironmentVariableA("ProgramFiles", programFiles, sizeof programFiles);
@@ -824,35 +870,28 @@ int PackagePhase(const std::string& executable, const DebugOutput& output)
         Say("the package's service path is %s", quoted ? "quoted" : "not quoted");
         CheckServiceConfiguration(service, quoted ? "\"" + executable + "\"" : executable);
     }
+    // The package started nothing; a new Wine session, like a machine start,
+    // starts the automatic service. It is ended without a stop, and started
+    // again below with the stand-ins' sessions in place.
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+        Say("the automatic service came up with the Wine session: %s", StateName(status.dwCurrentState));
+        Check(EndServiceProcess(service), "the automatically started service is ended");
+        WaitForState(service, SERVICE_STOPPED, 3000);
+        // Its listener's socket goes with the process, not always at once.
+        WaitUntil([] { return !UdpPortHeld(kRegistrationPort); }, 15000);
+    }
     CheckWatchdogAndFailedOpen(service, Directory(executable), output);
     Check(output.EventCount(EVENTLOG_INFORMATION_TYPE, 105) >= 1, "the start reports event 105 (information)");
     // The package sets no failure actions: the service set its own at start.
     CheckRestartOnFailure(service, "the service at its start");
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    return failures == 0 ? 0 : 1;
-}
 
-// After an uninstallation or a failed installation: nothing of the product is left.
-int AbsentPhase(const std::string& executable)
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS) : nullptr;
-    Check(manager != nullptr && service == nullptr, "the SCM holds no service");
-    if (service != nullptr) {
-        CloseServiceHandle(service);
-    }
-    if (manager != nullptr) {
-        CloseServiceHandle(manager);
-    }
-    HKEY key = nullptr;
-    const bool sourceLeft = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
-    if (sourceLeft) {
-        RegCloseKey(key);
-    }
-    Check(!sourceLeft, "no event source is registered");
-    Check(GetFileAttributesA(executable.c_str()) == INVALID_FILE_ATTRIBUTES, "the program file is gone");
-    return failures == 0 ? 0 : 1;
+    const DWORD removed = RunProgram("msiexec /x \"" + package + "\" /qn");
+    Say("msiexec /x: exit code %lu", static_cast<unsigned long>(removed));
+    Check(removed == ERROR_SUCCESS || removed == ERROR_SUCCESS_REBOOT_REQUIRED, "msiexec /x /qn uninstalls");
+    return AbsentPhase(executable);
 }
 
 }  // namespace
@@ -861,8 +900,10 @@ int main(int argc, char** argv)
 {
     const std::string phase = argc > 1 ? argv[1] : "";
     const bool traced = phase == "run" || phase == "finish" || phase == "package";
-    if (!((traced && argc == 4) || (phase == "absent" && argc == 3))) {
-        std::fprintf(stderr, "usage: service_lifecycle run|finish|package <corvel-service.exe> <trace file>\n"
+    if (!(((phase == "run" || phase == "finish") && argc == 4) || (phase == "package" && argc == 5) ||
+          (phase == "absent" && argc == 3))) {
+        std::fprintf(stderr, "usage: service_lifecycle run|finish <corvel-service.exe> <trace file>\n"
+                             "       service_lifecycle package <corvel-service.exe> <trace file> <package>\n"
                              "       service_lifecycle absent <corvel-service.exe>\n");
         return 2;
     }
@@ -871,7 +912,7 @@ int main(int argc, char** argv)
     const DebugOutput output(traced ? argv[3] : "");
     int result = phase == "run"       ? RunPhase(argv[2], output)
                  : phase == "finish"  ? FinishPhase(argv[2], output)
-                 : phase == "package" ? PackagePhase(argv[2], output)
+                 : phase == "package" ? PackagePhase(argv[2], output, argv[4])
                                       : AbsentPhase(argv[2]);
     Say("%s phase %s", phase.c_str(), result == 0 ? "passed" : "FAILED");
     return result;
