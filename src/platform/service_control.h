@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "platform/unique_handle.h"
 
@@ -77,10 +76,6 @@ inline constexpr std::uint32_t kFailureResetSeconds = 86400;
 // above; the handle needs change-config and start access. On Linux the unit's
 // Restart=on-failure does this and the call only succeeds.
 bool SetRestartOnFailure(ScmHandle service);
-// The failure actions as the SCM keeps them: the delay of each action, with
-// 0 for an action that is no restart (QueryServiceConfig2A). False when the
-// SCM cannot say.
-bool QueryRestartOnFailure(ScmHandle service, std::vector<std::uint32_t>& restartDelaysMs);
 bool DeleteInstalledService(ScmHandle service);
 void CloseScmHandle(ScmHandle handle);
 using ScmOwner = UniqueResource<ScmHandle, &CloseScmHandle>;

@@ -1,6 +1,8 @@
 // The service control manager on Linux.
 // - Installation: a systemd unit corvel-service.service in $CORVEL_UNIT_DIR
 //   (default /etc/systemd/system); "installed" means the unit file exists.
+//   The unit restarts a service whose process failed (not one that was
+//   stopped) and gives it room for the descriptors of its probes.
 //   In the default directory, with systemd running, -i also reloads systemd
 //   and enables the unit, and -u disables it, removes it and reloads.
 // - Dispatcher: the service thread runs the service's main function while the
@@ -338,16 +340,6 @@ void CloseScmHandle(ScmHandle handle)
 bool SetRestartOnFailure(ScmHandle service)
 {
     return service != nullptr;  // the unit's Restart=on-failure
-}
-
-bool QueryRestartOnFailure(ScmHandle service, std::vector<std::uint32_t>& restartDelaysMs)
-{
-    restartDelaysMs.clear();
-    if (service == nullptr) {
-        return false;
-    }
-    restartDelaysMs.push_back(kRestartDelayMs);  // systemd restarts every failure alike
-    return true;
 }
 
 void KeepRestartOnFailure(const char* /*name*/) {}

@@ -50,6 +50,33 @@ ScmHandle Wrap(SC_HANDLE handle)
     return owner ? new ScmRecord{std::move(owner)} : nullptr;
 }
 
+// The failure actions as the SCM keeps them: the delay of each action, with
+// 0 for an action that is no restart. False when the SCM cannot say.
+bool QueryRestartOnFailure(ScmHandle service, std::vector<std::uint32_t>& restartDelaysMs)
+{
+    restartDelaysMs.clear();
+    if (service == nullptr) {
+        return false;
+    }
+    DWORD needed = 0;
+    QueryServiceConfig2A(service->handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    if (needed < sizeof(SERVICE_FAILURE_ACTIONSA)) {
+        return false;
+    }
+    // Aligned for the record at its start; the SCM puts its actions after it.
+    std::vector<SERVICE_FAILURE_ACTIONSA> buffer(needed / sizeof(SERVICE_FAILURE_ACTIONSA) + 1);
+    auto* actions = buffer.data();
+    if (!QueryServiceConfig2A(service->handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS, reinterpret_cast<BYTE*>(actions),
+                              static_cast<DWORD>(buffer.size() * sizeof(SERVICE_FAILURE_ACTIONSA)), &needed)) {
+        return false;
+    }
+    for (DWORD index = 0; index < actions->cActions && actions->lpsaActions != nullptr; ++index) {
+        const SC_ACTION& action = actions->lpsaActions[index];
+        restartDelaysMs.push_back(action.Type == SC_ACTION_RESTART ? action.Delay : 0);
+    }
+    return true;
+}
+
 }  // namespace
 
 ScmHandle OpenServiceManager(std::uint32_t access)
@@ -98,31 +125,6 @@ bool SetRestartOnFailure(ScmHandle service)
     actions.cActions = 3;
     actions.lpsaActions = restarts;
     return ChangeServiceConfig2A(service->handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions) != 0;
-}
-
-bool QueryRestartOnFailure(ScmHandle service, std::vector<std::uint32_t>& restartDelaysMs)
-{
-    restartDelaysMs.clear();
-    if (service == nullptr) {
-        return false;
-    }
-    DWORD needed = 0;
-    QueryServiceConfig2A(service->handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
-    if (needed < sizeof(SERVICE_FAILURE_ACTIONSA)) {
-        return false;
-    }
-    // Aligned for the record at its start; the SCM puts its actions after it.
-    std::vector<SERVICE_FAILURE_ACTIONSA> buffer(needed / sizeof(SERVICE_FAILURE_ACTIONSA) + 1);
-    auto* actions = buffer.data();
-    if (!QueryServiceConfig2A(service->handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS, reinterpret_cast<BYTE*>(actions),
-                              static_cast<DWORD>(buffer.size() * sizeof(SERVICE_FAILURE_ACTIONSA)), &needed)) {
-        return false;
-    }
-    for (DWORD index = 0; index < actions->cActions && actions->lpsaActions != nullptr; ++index) {
-        const SC_ACTION& action = actions->lpsaActions[index];
-        restartDelaysMs.push_back(action.Type == SC_ACTION_RESTART ? action.Delay : 0);
-    }
-    return true;
 }
 
 void KeepRestartOnFailure(const char* name)
