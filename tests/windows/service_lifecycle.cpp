@@ -558,8 +558,12 @@ void CheckEventSource(const std::string& executable)
 const char kWatchdog[] = "Corvel-DisconnService";
 
 // The first start: the database cannot be opened; the watchdog does its work.
-void CheckWatchdogAndFailedOpen(SC_HANDLE service, const std::string& directory, const DebugOutput& output)
+// The terminals are at <network>N (N = 2 to 17), each phase in a network of
+// its own.
+void CheckWatchdogAndFailedOpen(SC_HANDLE service, const std::string& directory, const DebugOutput& output,
+                                const std::string& network)
 {
+    const auto at = [&](int host) { return network + std::to_string(host); };
     const std::string table = directory + "\\sessions";
     const std::string database = directory + "\\terminal.mdb";
     WriteWhole(database, "this is no database\r\n");
@@ -569,25 +573,25 @@ void CheckWatchdogAndFailedOpen(SC_HANDLE service, const std::string& directory,
     Check(console != 0 && (console < 2 || console > 7), "the console session is none of the table's others");
     const std::string answer = HttpAnswer("200 OK", TestResponseEnvelope("OK"));
     StubTerminals terminals;
-    const std::size_t live = terminals.Add("127.0.5.2", kTerminalPort, StubBehaviour::answer, answer);
-    terminals.Add("127.0.5.3", kTerminalPort, StubBehaviour::silent);
-    // 127.0.5.4: nothing listens, the connection is refused.
+    const std::size_t live = terminals.Add(at(2), kTerminalPort, StubBehaviour::answer, answer);
+    terminals.Add(at(3), kTerminalPort, StubBehaviour::silent);
+    // <network>4: nothing listens, the connection is refused.
     struct Never {
         unsigned session;
         const char* state;
-        const char* address;
+        std::string address;
         std::size_t stub;
     };
     Never never[] = {
-        {0, "connected", "127.0.5.10", 0},
-        {console, "connected", "127.0.5.11", 0},
-        {5, "active", "127.0.5.15", 0},
-        {6, "disconnected", "127.0.5.16", 0},
-        {7, "idle", "127.0.5.17", 0},
+        {0, "connected", at(10), 0},
+        {console, "connected", at(11), 0},
+        {5, "active", at(15), 0},
+        {6, "disconnected", at(16), 0},
+        {7, "idle", at(17), 0},
     };
     std::string text = "# sessions of the end-to-end test\nconsole " + std::to_string(console) + "\n" +
-                       "2 connected 127.0.5.2 RDP-Tcp#2\n3 connected 127.0.5.3 RDP-Tcp#3\n"
-                       "4 connected 127.0.5.4 RDP-Tcp#4\n";
+                       "2 connected " + at(2) + " RDP-Tcp#2\n3 connected " + at(3) + " RDP-Tcp#3\n" +
+                       "4 connected " + at(4) + " RDP-Tcp#4\n";
     for (Never& session : never) {
         session.stub = terminals.Add(session.address, kTerminalPort, StubBehaviour::answer, answer);
         text += std::to_string(session.session) + " " + session.state + " " + session.address + "\n";
@@ -625,12 +629,12 @@ void CheckWatchdogAndFailedOpen(SC_HANDLE service, const std::string& directory,
     Check(TableHasSession(table, 2), "the live terminal keeps its session");
     Say("live terminal requests: %u", terminals.Requests(live));
     Check(terminals.Requests(live) >= 2, "the live terminal is probed on every pass");
-    Check(output.HasMessage(kWatchdog, "127.0.5.2 connect: OK"), "the live terminal's answer is traced");
+    Check(output.HasMessage(kWatchdog, at(2) + " connect: OK"), "the live terminal's answer is traced");
     for (const Never& session : never) {
         Check(terminals.Requests(session.stub) == 0 && TableHasSession(table, session.session),
               (std::string("never probed: ") + std::to_string(session.session) + " " + session.state).c_str());
     }
-    for (const char* address : {"127.0.5.3", "127.0.5.4"}) {
+    for (const std::string& address : {at(3), at(4)}) {
         const std::string first = std::string("Disconn sIP1==") + address + "!";
         std::vector<std::string> expected = {first, std::string("http://") + address + "/webservice.wsdl",
                                              "Logoffing!"};
@@ -641,7 +645,7 @@ void CheckWatchdogAndFailedOpen(SC_HANDLE service, const std::string& directory,
         if (probe.size() > expected.size()) {
             probe.resize(expected.size());
         }
-        Check(probe == expected, (std::string("the probe of ") + address + " traces address, URL, logoff").c_str());
+        Check(probe == expected, ("the probe of " + address + " traces address, URL, logoff").c_str());
     }
     terminals.Stop();
 
@@ -722,7 +726,7 @@ int RunPhase(const std::string& executable, const DebugOutput& output)
         return 1;
     }
     const std::string directory = Directory(executable);
-    CheckWatchdogAndFailedOpen(service, directory, output);
+    CheckWatchdogAndFailedOpen(service, directory, output, "127.0.5.");
     Check(output.EventCount(EVENTLOG_INFORMATION_TYPE, 105) == 1, "the start reports event 105 (information)");
     DWORD allowed = 0;
     Check(ReadDword(kWinlogonKey, "AllowMultipleTSSessions", &allowed, KEY_WOW64_64KEY) && allowed == 1,
@@ -881,7 +885,7 @@ int PackagePhase(const std::string& executable, const DebugOutput& output, const
         // Its listener's socket goes with the process, not always at once.
         WaitUntil([] { return !UdpPortHeld(kRegistrationPort); }, 15000);
     }
-    CheckWatchdogAndFailedOpen(service, Directory(executable), output);
+    CheckWatchdogAndFailedOpen(service, Directory(executable), output, "127.0.6.");
     Check(output.EventCount(EVENTLOG_INFORMATION_TYPE, 105) >= 1, "the start reports event 105 (information)");
     // The package sets no failure actions: the service set its own at start.
     CheckRestartOnFailure(service, "the service at its start");
