@@ -212,6 +212,16 @@ void LogindBus::ResumeLogind()
     ::kill(mock_, SIGCONT);
 }
 
+void LogindBus::PauseBus()
+{
+    ::kill(daemon_, SIGSTOP);
+}
+
+void LogindBus::ResumeBus()
+{
+    ::kill(daemon_, SIGCONT);
+}
+
 void LogindBus::Connect()
 {
     sd_bus* bus = nullptr;

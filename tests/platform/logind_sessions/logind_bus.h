@@ -52,9 +52,12 @@ public:
     // a logind that knows no session.
     void StopBus();
     void StartBus();
-    // logind stops answering, and answers again.
+    // logind stops answering, and answers again; the same of the bus itself
+    // (it still takes connections, as the kernel queues them).
     void PauseLogind();
     void ResumeLogind();
+    void PauseBus();
+    void ResumeBus();
 
 private:
     void Call(const char* path, const char* interface, const char* member, const char* types, ...);

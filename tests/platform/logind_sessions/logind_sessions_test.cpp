@@ -287,17 +287,16 @@ TEST_F(LogindTest, ASessionGoneBeforeItsPropertiesAreReadIsSkipped)
     EXPECT_EQ(sessions[0].state, SessionState::Connected);
 }
 
-// A logind that does not answer fails every call by its deadline, well inside
-// the scan period, ends no session and traces the failed listing; once it
-// answers again so do the calls.
-TEST_F(LogindTest, ALogindThatDoesNotAnswerFailsTheCallsInTime)
+// A logind that does not answer, or a bus that does not (connecting and
+// authenticating then hang), fails every call by its deadline, well inside the
+// scan period, ends no session and traces the failed listing; once they
+// answer again so do the calls.
+TEST_F(LogindTest, ALogindOrBusThatDoesNotAnswerFailsTheCallsInTime)
 {
     LogindSession session;
     session.id = "4";
     session.remoteHost = "10.1.2.4";
     bus->AddSession(session);
-    corvel::testing::LogindTrace trace;
-    bus->PauseLogind();
 
     struct Call {
         const char* name;
@@ -320,19 +319,29 @@ TEST_F(LogindTest, ALogindThatDoesNotAnswerFailsTheCallsInTime)
         {"ActiveConsoleSessionId",
          [] { return corvel::platform::ActiveConsoleSessionId() != corvel::platform::kNoConsoleSession; }},
     };
-    for (const Call& c : calls) {
-        const auto start = steady_clock::now();
-        EXPECT_FALSE(c.call()) << c.name;
-        EXPECT_LT(steady_clock::now() - start, std::chrono::milliseconds(2900)) << c.name;
-    }
-    EXPECT_TRUE(trace.Contains("logind: sessions cannot be listed: Connection timed out")) << trace.Text();
+    struct Silence {
+        const char* what;
+        void (LogindBus::*pause)();
+        void (LogindBus::*resume)();
+    };
+    for (const Silence silence : {Silence{"logind", &LogindBus::PauseLogind, &LogindBus::ResumeLogind},
+                                  Silence{"the bus", &LogindBus::PauseBus, &LogindBus::ResumeBus}}) {
+        corvel::testing::LogindTrace trace;
+        ((*bus).*silence.pause)();
+        for (const Call& c : calls) {
+            const auto start = steady_clock::now();
+            EXPECT_FALSE(c.call()) << c.name << " while " << silence.what << " is silent";
+            EXPECT_LT(steady_clock::now() - start, std::chrono::milliseconds(2900)) << c.name;
+        }
+        EXPECT_TRUE(trace.Contains("logind: sessions cannot be listed: Connection timed out")) << trace.Text();
 
-    bus->ResumeLogind();
-    std::vector<SessionEntry> sessions;
-    ASSERT_TRUE(corvel::platform::EnumerateSessions(sessions));
-    ASSERT_EQ(sessions.size(), 1u);
-    EXPECT_EQ(sessions[0].state, SessionState::Connected);
-    EXPECT_TRUE(bus->Terminated().empty());
+        ((*bus).*silence.resume)();
+        std::vector<SessionEntry> sessions;
+        ASSERT_TRUE(corvel::platform::EnumerateSessions(sessions)) << silence.what;
+        ASSERT_EQ(sessions.size(), 1u);
+        EXPECT_EQ(sessions[0].state, SessionState::Connected);
+        EXPECT_TRUE(bus->Terminated().empty());
+    }
 }
 
 // Without a bus every call fails at once; a bus that comes back is used again.
