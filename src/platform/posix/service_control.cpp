@@ -112,6 +112,15 @@ std::optional<std::string> ComposeUnit(const char* name, const char* programPath
         }
         environment += "Environment=" + *setting + "\n";
     }
+    // The session source chosen at install time (the table or logind) stays the service's.
+    std::optional<std::string> source = GetEnvironment("CORVEL_SESSION_SOURCE");
+    if (source && !source->empty()) {
+        std::optional<std::string> setting = UnitLineValue("CORVEL_SESSION_SOURCE=" + *source, UnitValue::Quoted);
+        if (!setting) {
+            return std::nullopt;
+        }
+        environment += "Environment=" + *setting + "\n";
+    }
     return "[Unit]\nDescription=" + *description +
            "\nAfter=network.target\n\n"
            "[Service]\nType=notify\nExecStart=" +
