@@ -198,21 +198,28 @@ struct SessionFacts {
     std::string seat;
 };
 
-// A property's value when the variant holds the type expected; any other
-// value is skipped and leaves the default (which probes nothing).
-int ReadString(sd_bus_message* message, std::string& value)
+// Whether the variant at the read position holds the type expected: 1 when
+// it does; 0 when not, with the variant skipped (the property then keeps its
+// default, which probes nothing); or a negative errno.
+int VariantHolds(sd_bus_message* message, const char* signature)
 {
     const char* contents = nullptr;
     int result = sd_bus_message_peek_type(message, nullptr, &contents);
     if (result < 0) {
         return result;
     }
-    if (contents == nullptr || std::strcmp(contents, "s") != 0) {
-        return sd_bus_message_skip(message, "v");
+    if (contents != nullptr && std::strcmp(contents, signature) == 0) {
+        return 1;
     }
+    result = sd_bus_message_skip(message, "v");
+    return result < 0 ? result : 0;
+}
+
+int ReadString(sd_bus_message* message, std::string& value)
+{
     const char* text = nullptr;
-    result = sd_bus_message_read(message, "v", "s", &text);
-    if (result >= 0) {
+    int result = VariantHolds(message, "s");
+    if (result > 0 && (result = sd_bus_message_read(message, "v", "s", &text)) >= 0) {
         value = text;
     }
     return result;
@@ -220,17 +227,9 @@ int ReadString(sd_bus_message* message, std::string& value)
 
 int ReadBoolean(sd_bus_message* message, bool& value)
 {
-    const char* contents = nullptr;
-    int result = sd_bus_message_peek_type(message, nullptr, &contents);
-    if (result < 0) {
-        return result;
-    }
-    if (contents == nullptr || std::strcmp(contents, "b") != 0) {
-        return sd_bus_message_skip(message, "v");
-    }
     int flag = 0;
-    result = sd_bus_message_read(message, "v", "b", &flag);
-    if (result >= 0) {
+    int result = VariantHolds(message, "b");
+    if (result > 0 && (result = sd_bus_message_read(message, "v", "b", &flag)) >= 0) {
         value = flag != 0;
     }
     return result;
@@ -239,18 +238,10 @@ int ReadBoolean(sd_bus_message* message, bool& value)
 // A seat or session reference: (id, object path).
 int ReadReferenceId(sd_bus_message* message, std::string& id)
 {
-    const char* contents = nullptr;
-    int result = sd_bus_message_peek_type(message, nullptr, &contents);
-    if (result < 0) {
-        return result;
-    }
-    if (contents == nullptr || std::strcmp(contents, "(so)") != 0) {
-        return sd_bus_message_skip(message, "v");
-    }
     const char* text = nullptr;
     const char* path = nullptr;
-    result = sd_bus_message_read(message, "v", "(so)", &text, &path);
-    if (result >= 0) {
+    int result = VariantHolds(message, "(so)");
+    if (result > 0 && (result = sd_bus_message_read(message, "v", "(so)", &text, &path)) >= 0) {
         id = text;
     }
     return result;

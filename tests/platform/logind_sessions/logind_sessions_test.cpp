@@ -13,11 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "logind_bus.h"
+#include "logind_fixture.h"
 #include "logind_trace.h"
 #include "platform/posix/logind_sessions.h"
 #include "platform/sessions.h"
-#include "support/state_root.h"
 
 namespace {
 
@@ -105,31 +104,7 @@ TEST(LogindMapping, SessionNumbersNameOneSessionEach)
     EXPECT_EQ(logind::SessionIdOf(*numbers.rbegin() + 1000), std::nullopt);
 }
 
-// A logind of the test's own; the session calls go to it.
-class LogindTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (auto missing = LogindBus::MissingTools()) {
-            GTEST_SKIP() << *missing;
-        }
-        ::setenv("CORVEL_SESSION_SOURCE", "logind", 1);
-        ::unsetenv("CORVEL_LOGIND_SERVICES");
-        root.emplace("corvel-logind");
-        bus.emplace(root->path() / "logind");
-        logind::SetLoopbackProbed(true);
-    }
-    void TearDown() override
-    {
-        logind::SetLoopbackProbed(false);
-        ::unsetenv("CORVEL_LOGIND_SERVICES");
-        bus.reset();
-        root.reset();
-    }
-
-    std::optional<corvel::testing::TemporaryStateRoot> root;
-    std::optional<LogindBus> bus;
-};
+using LogindTest = corvel::testing::LogindFixture;
 
 std::uint32_t NumberOf(const std::string& id)
 {
@@ -154,42 +129,43 @@ struct MappingCase {
 // Every way a session can fall short of being probed, one at a time.
 std::vector<MappingCase> MappingCases()
 {
-    const auto remote = [](std::string id, std::string host) {
-        LogindSession session;
-        session.id = std::move(id);
-        session.remoteHost = std::move(host);
-        return session;
+    struct Variation {
+        const char* id;
+        const char* remoteHost;
+        void (*change)(LogindSession& session);
+        SessionState state;
+    };
+    const Variation variations[] = {
+        {"1", "10.1.2.3", nullptr, SessionState::Connected},
+        {"c2", "::ffff:10.1.2.4", nullptr, SessionState::Connected},
+        {"007", "10.1.2.5", nullptr, SessionState::Connected},
+        {"8", "10.1.2.8", [](LogindSession& s) { s.state = "online"; }, SessionState::Connected},
+        {"7", "2001:db8::7", nullptr, SessionState::Active},
+        {"9", "thin-client.example", nullptr, SessionState::Active},
+        {"10", "", nullptr, SessionState::Active},
+        {"11", "10.1.2.11", [](LogindSession& s) { s.service = "sshd"; }, SessionState::Active},
+        {"12", "10.1.2.12", [](LogindSession& s) { s.state = "closing"; }, SessionState::Down},
+        {"13", "10.1.2.13", [](LogindSession& s) { s.sessionClass = "greeter"; }, SessionState::Active},
+        {"14", "10.1.2.14", [](LogindSession& s) { s.remote = false; }, SessionState::Active},
+        {"15", "10.1.2.15", [](LogindSession& s) { s.seat = "seat0"; }, SessionState::Active},
+        {"16", "",
+         [](LogindSession& s) {
+             s.remote = false;
+             s.service = "login";
+             s.seat = "seat0";
+         },
+         SessionState::Active},
     };
     std::vector<MappingCase> cases;
-    cases.push_back({remote("1", "10.1.2.3"), SessionState::Connected});
-    cases.push_back({remote("c2", "::ffff:10.1.2.4"), SessionState::Connected});
-    cases.push_back({remote("007", "10.1.2.5"), SessionState::Connected});
-    LogindSession online = remote("8", "10.1.2.8");
-    online.state = "online";
-    cases.push_back({online, SessionState::Connected});
-    cases.push_back({remote("7", "2001:db8::7"), SessionState::Active});
-    cases.push_back({remote("9", "thin-client.example"), SessionState::Active});
-    cases.push_back({remote("10", ""), SessionState::Active});
-    LogindSession ssh = remote("11", "10.1.2.11");
-    ssh.service = "sshd";
-    cases.push_back({ssh, SessionState::Active});
-    LogindSession closing = remote("12", "10.1.2.12");
-    closing.state = "closing";
-    cases.push_back({closing, SessionState::Down});
-    LogindSession greeter = remote("13", "10.1.2.13");
-    greeter.sessionClass = "greeter";
-    cases.push_back({greeter, SessionState::Active});
-    LogindSession notRemote = remote("14", "10.1.2.14");
-    notRemote.remote = false;
-    cases.push_back({notRemote, SessionState::Active});
-    LogindSession seated = remote("15", "10.1.2.15");
-    seated.seat = "seat0";
-    cases.push_back({seated, SessionState::Active});
-    LogindSession console = remote("16", "");
-    console.remote = false;
-    console.service = "login";
-    console.seat = "seat0";
-    cases.push_back({console, SessionState::Active});
+    for (const Variation& v : variations) {
+        LogindSession session;
+        session.id = v.id;
+        session.remoteHost = v.remoteHost;
+        if (v.change != nullptr) {
+            v.change(session);
+        }
+        cases.push_back({session, v.state});
+    }
     return cases;
 }
 

@@ -12,11 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "logind_bus.h"
+#include "logind_fixture.h"
 #include "logind_trace.h"
-#include "platform/posix/logind_sessions.h"
 #include "platform/threads.h"
-#include "support/state_root.h"
 #include "support/terminals.h"
 #include "watchdog/session_scanner.h"
 #include "watchdog/watchdog_settings.h"
@@ -24,7 +22,6 @@
 namespace {
 
 using corvel::testing::HttpAnswer;
-using corvel::testing::LogindBus;
 using corvel::testing::LogindSession;
 using corvel::testing::StubBehaviour;
 using corvel::testing::StubTerminals;
@@ -58,18 +55,14 @@ LogindSession Remote(std::string id, std::string host, std::string service = "xr
 }
 
 // The scanner runs while the fixture lives, its probes against the stub port.
-class LogindWatchdogTest : public ::testing::Test {
+class LogindWatchdogTest : public corvel::testing::LogindFixture {
 protected:
     void SetUp() override
     {
-        if (auto missing = LogindBus::MissingTools()) {
-            GTEST_SKIP() << *missing;
+        LogindFixture::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        ::setenv("CORVEL_SESSION_SOURCE", "logind", 1);
-        ::unsetenv("CORVEL_LOGIND_SERVICES");
-        root.emplace("corvel-logind-watchdog");
-        bus.emplace(root->path() / "logind");
-        corvel::platform::logind::SetLoopbackProbed(true);
         corvel::watchdog::SetTerminalPort(kTerminalPort);
         terminals.Add(kLive, kTerminalPort, StubBehaviour::answer, HttpAnswer("200 OK", TestResponseEnvelope("OK")));
         silent = terminals.Add(kSilent, kTerminalPort, StubBehaviour::silent);
@@ -104,10 +97,8 @@ protected:
         scannerRunning.store(1);
         corvel::watchdog::SetScanPeriodMs(0);
         corvel::watchdog::SetTerminalPort(0);
-        corvel::platform::logind::SetLoopbackProbed(false);
         terminals.Stop();
-        bus.reset();
-        root.reset();
+        LogindFixture::TearDown();
     }
 
     std::vector<std::string> Terminated()
@@ -117,8 +108,6 @@ protected:
         return ids;
     }
 
-    std::optional<corvel::testing::TemporaryStateRoot> root;
-    std::optional<LogindBus> bus;
     StubTerminals terminals;
     std::size_t silent = 0;
     corvel::platform::ThreadHandle scanner = nullptr;
