@@ -446,6 +446,19 @@ int QuerySession(Connection& connection, std::uint32_t number, std::string& id, 
     return result;
 }
 
+// The facts of the session a number names now; none when it is gone or
+// logind cannot be asked.
+std::optional<SessionFacts> SessionNow(std::uint32_t number)
+{
+    Connection connection(kCallDeadlineMs);
+    std::string id;
+    SessionFacts facts;
+    if (QuerySession(connection, number, id, facts) < 0) {
+        return std::nullopt;
+    }
+    return facts;
+}
+
 }  // namespace
 
 std::optional<std::array<std::uint8_t, 4>> ClientIpv4(std::string_view remoteHost)
@@ -590,13 +603,11 @@ bool EnumerateSessions(std::vector<SessionEntry>& sessions)
 
 bool QueryClientAddress(std::uint32_t sessionId, ClientAddressRecord& record)
 {
-    Connection connection(kCallDeadlineMs);
-    std::string id;
-    SessionFacts facts;
-    if (QuerySession(connection, sessionId, id, facts) < 0) {
+    std::optional<SessionFacts> facts = SessionNow(sessionId);
+    if (!facts) {
         return false;
     }
-    std::optional<std::array<std::uint8_t, 4>> address = ClientIpv4(facts.remoteHost);
+    std::optional<std::array<std::uint8_t, 4>> address = ClientIpv4(facts->remoteHost);
     if (!address) {
         return false;
     }
@@ -608,13 +619,11 @@ bool QueryClientAddress(std::uint32_t sessionId, ClientAddressRecord& record)
 
 bool QueryConnectState(std::uint32_t sessionId, SessionState& state)
 {
-    Connection connection(kCallDeadlineMs);
-    std::string id;
-    SessionFacts facts;
-    if (QuerySession(connection, sessionId, id, facts) < 0) {
+    std::optional<SessionFacts> facts = SessionNow(sessionId);
+    if (!facts) {
         return false;
     }
-    state = StateOf(facts, ProbedServices());
+    state = StateOf(*facts, ProbedServices());
     return true;
 }
 
