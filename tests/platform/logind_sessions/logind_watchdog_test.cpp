@@ -1,6 +1,6 @@
 // The watchdog over logind: the scanner and its probes, through the platform's
 // session calls with CORVEL_SESSION_SOURCE=logind, against a logind of the
-// test's own and live, silent and absent terminals on 127.0.41.x.
+// test's own and live, silent and absent terminals on loopback.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,9 +29,6 @@ using corvel::testing::TestResponseEnvelope;
 using std::chrono::steady_clock;
 
 constexpr std::uint16_t kTerminalPort = 18751;
-constexpr char kLive[] = "127.0.41.1";
-constexpr char kAbsent[] = "127.0.41.2";  // nothing listens: refused
-constexpr char kSilent[] = "127.0.41.3";  // never answers: the probe times out
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
@@ -64,8 +61,17 @@ protected:
             return;
         }
         corvel::watchdog::SetTerminalPort(kTerminalPort);
-        terminals.Add(kLive, kTerminalPort, StubBehaviour::answer, HttpAnswer("200 OK", TestResponseEnvelope("OK")));
-        silent = terminals.Add(kSilent, kTerminalPort, StubBehaviour::silent);
+    }
+
+    // The terminals of one test, on a network of its own (tests run in
+    // parallel): .1 answers, nothing listens on .2, .3 never answers.
+    void StartTerminals(const std::string& network)
+    {
+        live = network + ".1";
+        absent = network + ".2";
+        silentAddress = network + ".3";
+        terminals.Add(live, kTerminalPort, StubBehaviour::answer, HttpAnswer("200 OK", TestResponseEnvelope("OK")));
+        silent = terminals.Add(silentAddress, kTerminalPort, StubBehaviour::silent);
         terminals.Start();
     }
 
@@ -109,6 +115,9 @@ protected:
     }
 
     StubTerminals terminals;
+    std::string live;
+    std::string absent;
+    std::string silentAddress;
     std::size_t silent = 0;
     corvel::platform::ThreadHandle scanner = nullptr;
 };
@@ -118,19 +127,20 @@ protected:
 // remote sessions are never ended, whatever their terminals do.
 TEST_F(LogindWatchdogTest, OnlyTheSessionsOfDeadTerminalsAreTerminated)
 {
-    const std::vector<LogindSession> kept = [] {
+    StartTerminals("127.0.41");
+    const std::vector<LogindSession> kept = [&] {
         std::vector<LogindSession> sessions;
-        sessions.push_back(Remote("1", kLive));
-        sessions.push_back(Remote("4", kAbsent, "sshd"));
-        LogindSession closing = Remote("6", kAbsent);
+        sessions.push_back(Remote("1", live));
+        sessions.push_back(Remote("4", absent, "sshd"));
+        LogindSession closing = Remote("6", absent);
         closing.state = "closing";
         sessions.push_back(closing);
         sessions.push_back(Remote("7", "::1"));
         sessions.push_back(Remote("8", "thin-client.example"));
-        LogindSession seated = Remote("9", kAbsent);
+        LogindSession seated = Remote("9", absent);
         seated.seat = "seat0";
         sessions.push_back(seated);
-        LogindSession notRemote = Remote("10", kAbsent);
+        LogindSession notRemote = Remote("10", absent);
         notRemote.remote = false;
         sessions.push_back(notRemote);
         LogindSession console = Remote("c5", "");
@@ -143,9 +153,9 @@ TEST_F(LogindWatchdogTest, OnlyTheSessionsOfDeadTerminalsAreTerminated)
     for (const LogindSession& session : kept) {
         bus->AddSession(session);
     }
-    bus->AddSession(Remote("2", kAbsent));
-    bus->AddSession(Remote("c3", std::string("::ffff:") + kSilent));
-    bus->AddSession(Remote("007", kAbsent));
+    bus->AddSession(Remote("2", absent));
+    bus->AddSession(Remote("c3", "::ffff:" + silentAddress));
+    bus->AddSession(Remote("007", absent));
     bus->SetConsole("c5");
 
     const std::vector<std::string> dead = {"007", "2", "c3"};
@@ -164,8 +174,9 @@ TEST_F(LogindWatchdogTest, OnlyTheSessionsOfDeadTerminalsAreTerminated)
 // again, and nothing else is.
 TEST_F(LogindWatchdogTest, ASessionGoneWhileItsProbeRunsIsLeftAlone)
 {
-    bus->AddSession(Remote("21", kSilent));
-    bus->AddSession(Remote("22", kLive));
+    StartTerminals("127.0.42");
+    bus->AddSession(Remote("21", silentAddress));
+    bus->AddSession(Remote("22", live));
     StartScanner(5000);
     ASSERT_TRUE(WaitUntil([&] { return terminals.Requests(silent) >= 1; }, std::chrono::seconds(10)));
     bus->RemoveSession("21");
@@ -177,7 +188,8 @@ TEST_F(LogindWatchdogTest, ASessionGoneWhileItsProbeRunsIsLeftAlone)
 // the failure, and once logind is back the watchdog works again.
 TEST_F(LogindWatchdogTest, TheBusGoingAwayStopsNothingAndEndsNothing)
 {
-    bus->AddSession(Remote("31", kLive));
+    StartTerminals("127.0.43");
+    bus->AddSession(Remote("31", live));
     corvel::testing::LogindTrace trace;
     StartScanner(200);
     ASSERT_TRUE(WaitUntil([&] { return terminals.Requests(0) >= 1; }, std::chrono::seconds(10)));
@@ -188,8 +200,8 @@ TEST_F(LogindWatchdogTest, TheBusGoingAwayStopsNothingAndEndsNothing)
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
 
     bus->StartBus();
-    bus->AddSession(Remote("32", kAbsent));
-    bus->AddSession(Remote("33", kLive));
+    bus->AddSession(Remote("32", absent));
+    bus->AddSession(Remote("33", live));
     EXPECT_TRUE(WaitUntil([&] { return Terminated() == std::vector<std::string>{"32"}; }, std::chrono::seconds(10)));
     StopScanner();
     EXPECT_EQ(Terminated(), std::vector<std::string>{"32"});
