@@ -42,7 +42,8 @@ constexpr int kAddressFamilyInet = 2;
 std::atomic<bool> loopbackProbed{false};
 
 // The trace line of the watchdog, written here because the platform cannot
-// use the trace library. The text is the platform's own, never the bus's.
+// use the trace library. The text is the platform's own; a session id in it
+// goes through TracedId.
 void TraceFailure(const std::string& what, int error)
 {
     char line[512];
@@ -51,6 +52,19 @@ void TraceFailure(const std::string& what, int error)
     std::snprintf(line, sizeof line, "[Corvel-DisconnService](%lu): logind: %s: %s\n",
                   static_cast<unsigned long>(CurrentThreadId()), what.c_str(), reasonText);
     WriteDebugOutput(line);
+}
+
+// A session id as a trace line shows it: logind's ids are short and plain,
+// anything else is shown only in part.
+std::string TracedId(const std::string& id)
+{
+    std::string shown;
+    for (char c : id.substr(0, 32)) {
+        const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+                           c == '_' || c == '.';
+        shown += plain ? c : '?';
+    }
+    return shown;
 }
 
 struct MessageRelease {
@@ -643,7 +657,7 @@ bool LogoffSession(std::uint32_t sessionId, bool /*wait*/)
     Message reply;
     result = connection.Call(kManagerPath, kManagerInterface, "TerminateSession", reply, "s", id.c_str());
     if (result < 0) {
-        TraceFailure("session " + id.substr(0, 64) + " cannot be terminated", -result);
+        TraceFailure("session " + TracedId(id) + " cannot be terminated", -result);
         return false;
     }
     return true;

@@ -287,6 +287,12 @@ void LogindBus::SetConsole(const std::string& id)
          id.c_str(), path.c_str());
 }
 
+void LogindBus::RefuseTermination()
+{
+    Call(kManagerPath, kMock, "AddMethod", "sssss", kManager, "TerminateSession", "s", "",
+         "raise dbus.exceptions.DBusException('Access denied', name='org.freedesktop.DBus.Error.AccessDenied')");
+}
+
 void LogindBus::AddVanishedSession(const std::string& id)
 {
     Call(kManagerPath, kManager, "AddVanishedSession", "s", id.c_str());

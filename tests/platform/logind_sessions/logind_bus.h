@@ -45,6 +45,8 @@ public:
     void SetConsole(const std::string& id);
     // ListSessions names a session that has no object any more, first in the list.
     void AddVanishedSession(const std::string& id);
+    // TerminateSession is refused from now on, as polkit refuses an unprivileged caller.
+    void RefuseTermination();
     // Ids whose TerminateSession ended a session, in the order of the calls.
     std::vector<std::string> Terminated();
 

@@ -244,6 +244,14 @@ TEST_F(LogindTest, LogoffEndsOnlyAConnectedSessionAndExactlyIt)
     EXPECT_EQ(bus->Terminated(), expected);
     SessionState state;
     EXPECT_FALSE(corvel::platform::QueryConnectState(NumberOf("1"), state));
+
+    // A refused TerminateSession is a failed logoff, and traced.
+    bus->RefuseTermination();
+    bus->AddSession(cases[0].session);
+    corvel::testing::LogindTrace trace;
+    EXPECT_FALSE(corvel::platform::LogoffSession(NumberOf("1"), true));
+    EXPECT_TRUE(trace.Contains("logind: session 1 cannot be terminated: Permission denied")) << trace.Text();
+    EXPECT_EQ(bus->Terminated(), expected);
 }
 
 // A session listed and gone before its properties are read is left out; the
