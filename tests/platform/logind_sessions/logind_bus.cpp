@@ -265,7 +265,11 @@ void LogindBus::AddSession(const LogindSession& session)
     Call(kManagerPath, kMock, "AddSession", "ssusb", session.id.c_str(), seat.c_str(), 1000u, "user", 1);
     const std::string path = kSessionPrefix + session.id;
     const char* object = path.c_str();
-    Call(object, kProperties, "Set", "ssv", kSessionInterface, "Remote", "b", session.remote ? 1 : 0);
+    if (session.remoteAsText) {
+        Call(object, kProperties, "Set", "ssv", kSessionInterface, "Remote", "s", "yes");
+    } else {
+        Call(object, kProperties, "Set", "ssv", kSessionInterface, "Remote", "b", session.remote ? 1 : 0);
+    }
     Call(object, kProperties, "Set", "ssv", kSessionInterface, "RemoteHost", "s", session.remoteHost.c_str());
     Call(object, kProperties, "Set", "ssv", kSessionInterface, "Service", "s", session.service.c_str());
     Call(object, kProperties, "Set", "ssv", kSessionInterface, "State", "s", session.state.c_str());

@@ -19,6 +19,8 @@ struct LogindSession {
     std::string id;
     std::string service = "xrdp-sesman";
     bool remote = true;
+    // Remote given as the text "yes" instead of a boolean.
+    bool remoteAsText = false;
     std::string remoteHost;
     std::string state = "active";
     std::string sessionClass = "user";

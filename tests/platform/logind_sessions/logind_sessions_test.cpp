@@ -147,6 +147,7 @@ std::vector<MappingCase> MappingCases()
         {"12", "10.1.2.12", [](LogindSession& s) { s.state = "closing"; }, SessionState::Down},
         {"13", "10.1.2.13", [](LogindSession& s) { s.sessionClass = "greeter"; }, SessionState::Active},
         {"14", "10.1.2.14", [](LogindSession& s) { s.remote = false; }, SessionState::Active},
+        {"17", "10.1.2.17", [](LogindSession& s) { s.remoteAsText = true; }, SessionState::Active},
         {"15", "10.1.2.15", [](LogindSession& s) { s.seat = "seat0"; }, SessionState::Active},
         {"16", "",
          [](LogindSession& s) {
