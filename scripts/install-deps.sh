@@ -6,6 +6,7 @@ packages=(
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config file
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libexpat1-dev libsqlite3-dev sqlite3 libcurl4-openssl-dev libhttp-parser-dev
+  libsystemd-dev python3-dbusmock dbus-daemon
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 wine64
   wixl msitools
 )

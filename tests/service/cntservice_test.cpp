@@ -558,6 +558,30 @@ TEST_F(CommandLine, SystemdIsToldWhenItRunsTheMachine)
         EXPECT_TRUE(systemctl.Calls().empty());
     }
 }
+
+// The session source set at install time is the installed service's; unset,
+// the unit names none and the service reads the session table.
+TEST_F(CommandLine, TheSessionSourceGivenAtInstallTimeIsKept)
+{
+    struct Case {
+        const char* source;
+        const char* line;  // null: no line names the source
+    };
+    for (Case c : {Case{"logind", "\nEnvironment=\"CORVEL_SESSION_SOURCE=logind\"\n"}, Case{"", nullptr}}) {
+        corvel::testing::SetEnvironment("CORVEL_SESSION_SOURCE", c.source);
+        CMyService service;
+        EXPECT_EQ(Run(service, "-i"), "Corvel Service installed\n");
+        std::ifstream unit(root / "units" / "corvel-service.service");
+        std::string content((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>());
+        if (c.line != nullptr) {
+            EXPECT_NE(content.find(c.line), std::string::npos) << content;
+        } else {
+            EXPECT_EQ(content.find("CORVEL_SESSION_SOURCE"), std::string::npos) << content;
+        }
+        EXPECT_EQ(Run(service, "-u").rfind("Corvel Service removed.", 0), 0u);
+    }
+    ::unsetenv("CORVEL_SESSION_SOURCE");
+}
 #endif
 
 }  // namespace

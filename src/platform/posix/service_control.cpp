@@ -154,16 +154,27 @@ std::optional<std::string> ComposeUnit(const char* name, const std::string& comm
     }
     std::vector<std::string> unit = {"Description=" + *description, "After=network.target"};
     std::vector<std::string> service = {"Type=notify", "ExecStart=" + program};
+    // Settings given at install time stay the service's.
+    const auto keepSetting = [&service](const std::string& assignment) {
+        std::optional<std::string> setting = UnitLineValue(assignment, UnitValue::Quoted);
+        if (setting) {
+            service.push_back("Environment=" + *setting);
+        }
+        return setting.has_value();
+    };
     std::optional<std::string> root = GetEnvironment("CORVEL_ROOT");
     if (root && !root->empty()) {
         // The service runs in / : a relative root is made absolute here.
         std::error_code ignored;
         std::filesystem::path absolute = std::filesystem::absolute(*root, ignored).lexically_normal();
-        std::optional<std::string> setting = UnitLineValue("CORVEL_ROOT=" + absolute.string(), UnitValue::Quoted);
-        if (!setting) {
+        if (!keepSetting("CORVEL_ROOT=" + absolute.string())) {
             return std::nullopt;
         }
-        service.push_back("Environment=" + *setting);
+    }
+    // The session source: the table or logind.
+    std::optional<std::string> source = GetEnvironment("CORVEL_SESSION_SOURCE");
+    if (source && !source->empty() && !keepSetting("CORVEL_SESSION_SOURCE=" + *source)) {
+        return std::nullopt;
     }
     service.insert(service.end(), {"Environment=CORVEL_RESTART_ON_STOP=1", "KillMode=process",
                                    "Restart=on-failure", "RestartSec=" + std::to_string(kRestartDelaySeconds),

@@ -10,12 +10,16 @@
 // an unreadable or malformed one fails the enumeration. A logoff removes the
 // session's lines by writing a new table beside the old one and renaming it
 // into place, so that a reader never sees half a table.
+//
+// With CORVEL_SESSION_SOURCE=logind at start, every call goes to systemd-logind
+// instead (logind_sessions.h).
 #include "platform/sessions.h"
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -26,6 +30,7 @@
 
 #include "platform/ascii.h"
 #include "platform/posix/descriptor.h"
+#include "platform/posix/logind_sessions.h"
 #include "platform/process.h"
 
 namespace corvel::platform {
@@ -242,10 +247,23 @@ bool WriteWhole(int descriptor, const std::string& text)
     return true;
 }
 
+// The session source is chosen once, at the first session call.
+bool FromLogind()
+{
+    static const bool logind = [] {
+        const char* source = std::getenv("CORVEL_SESSION_SOURCE");
+        return source != nullptr && std::string_view(source) == "logind";
+    }();
+    return logind;
+}
+
 }  // namespace
 
 std::uint32_t ActiveConsoleSessionId()
 {
+    if (FromLogind()) {
+        return logind::ActiveConsoleSessionId();
+    }
     SessionTable table;
     if (!LoadTable(table) || !table.consoleSession) {
         return kNoConsoleSession;
@@ -255,6 +273,9 @@ std::uint32_t ActiveConsoleSessionId()
 
 bool EnumerateSessions(std::vector<SessionEntry>& sessions)
 {
+    if (FromLogind()) {
+        return logind::EnumerateSessions(sessions);
+    }
     sessions.clear();
     SessionTable table;
     if (!LoadTable(table)) {
@@ -269,6 +290,9 @@ bool EnumerateSessions(std::vector<SessionEntry>& sessions)
 
 bool QueryClientAddress(std::uint32_t sessionId, ClientAddressRecord& record)
 {
+    if (FromLogind()) {
+        return logind::QueryClientAddress(sessionId, record);
+    }
     SessionTable table;
     if (!LoadTable(table)) {
         return false;
@@ -291,6 +315,9 @@ bool QueryClientAddress(std::uint32_t sessionId, ClientAddressRecord& record)
 
 bool QueryConnectState(std::uint32_t sessionId, SessionState& state)
 {
+    if (FromLogind()) {
+        return logind::QueryConnectState(sessionId, state);
+    }
     SessionTable table;
     if (!LoadTable(table)) {
         return false;
@@ -304,8 +331,12 @@ bool QueryConnectState(std::uint32_t sessionId, SessionState& state)
     return false;
 }
 
-bool LogoffSession(std::uint32_t sessionId, bool /*wait: the rewrite is done before the call returns*/)
+bool LogoffSession(std::uint32_t sessionId, bool wait)
 {
+    if (FromLogind()) {
+        return logind::LogoffSession(sessionId, wait);
+    }
+    // The rewrite is done before the call returns, whatever wait says.
     std::lock_guard<std::mutex> guard(tableLock);
     std::string text;
     if (ReadTableText(text) != ReadResult::read) {
@@ -353,6 +384,9 @@ bool LogoffSession(std::uint32_t sessionId, bool /*wait: the rewrite is done bef
 
 bool QueryOsVersion(OsVersionRecord& record)
 {
+    if (FromLogind()) {
+        return logind::QueryOsVersion(record);
+    }
     // There is no Windows version to report: the record reads as all zero.
     record = OsVersionRecord{};
     return true;
