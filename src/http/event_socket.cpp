@@ -2,6 +2,7 @@
 // the reason for a failure in lastError as Winsock numbers it.
 #include "http/event_socket.h"
 
+#include <atomic>
 #include <cstdio>
 
 namespace corvel::http {
@@ -9,17 +10,15 @@ namespace corvel::http {
 namespace {
 
 // The result of the process's last Winsock start; WSAEFAULT means none yet.
-std::int32_t winsockStartResult = static_cast<std::int32_t>(platform::wsa::kFault);
-
-// Stops Winsock once at process exit if a start succeeded.
-struct WinsockStop {
-    ~WinsockStop()
-    {
-        if (winsockStartResult == 0) {
-            platform::StopSocketLibrary();
-        }
-    }
-} winsockStop;
+// Sockets of many probes are made at once: the value is read and written
+// atomically, and concurrent first starts each call the platform, which
+// counts them.
+//
+// Winsock is never stopped. Probe threads are not joined and may still use
+// their sockets while the process ends; a WSACleanup at static destruction
+// would fail them (and their verdicts) under way. The process's end releases
+// Winsock with everything else.
+std::atomic<std::int32_t> winsockStartResult{static_cast<std::int32_t>(platform::wsa::kFault)};
 
 }  // namespace
 
@@ -39,7 +38,7 @@ int CSocketAddr::ResolvePort(const char* hostName, std::uint16_t port, int flags
 
 std::int32_t ZEvtSyncSocket::WinsockStartResult()
 {
-    return winsockStartResult;
+    return winsockStartResult.load();
 }
 
 ZEvtSyncSocket::ZEvtSyncSocket()
@@ -53,8 +52,8 @@ ZEvtSyncSocket::ZEvtSyncSocket()
     if (!readOperation || !writeOperation) {
         throw TransportFailure{E_OUTOFMEMORY};
     }
-    if (winsockStartResult != 0) {
-        winsockStartResult = platform::StartSocketLibrary();
+    if (winsockStartResult.load() != 0) {
+        winsockStartResult.store(platform::StartSocketLibrary());
     }
 }
 

@@ -61,9 +61,8 @@ struct AddressEntry {
 };
 
 // WSAStartup asking for version 2.0; returns its result (0 on success).
+// There is no matching stop: the process's end releases Winsock.
 std::int32_t StartSocketLibrary();
-// WSACleanup.
-void StopSocketLibrary();
 
 // getaddrinfo with the hints; the result is 0 or the resolver's code as Winsock
 // numbers it. FreeAddressList accepts null.

@@ -51,11 +51,6 @@ std::int32_t StartSocketLibrary()
     return WSAStartup(MAKEWORD(2, 0), &data);
 }
 
-void StopSocketLibrary()
-{
-    WSACleanup();
-}
-
 std::int32_t ResolveAddress(const char* hostName, const char* service, int flags, int family, int socketType,
                             int protocol, AddressInfo** list)
 {
@@ -108,6 +103,14 @@ SocketHandle OpenSocket(int family, int socketType, int protocol, std::uint32_t 
 
 void CloseSocketHandle(SocketHandle socket)
 {
+    // An abortive close (a reset instead of FIN): the exchange is over when
+    // the transport closes, and an orderly close by this side would leave the
+    // connection in TIME_WAIT here for 120 to 240 s, one per probe, holding
+    // one of the 16,384 ephemeral ports each.
+    LINGER abort{};
+    abort.l_onoff = 1;
+    abort.l_linger = 0;
+    setsockopt(Native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
     closesocket(Native(socket));
 }
 
