@@ -19,6 +19,7 @@ inline constexpr std::uint32_t kAlready = 10037;          // WSAEALREADY
 inline constexpr std::uint32_t kNotSocket = 10038;        // WSAENOTSOCK
 inline constexpr std::uint32_t kConnectionAborted = 10053;
 inline constexpr std::uint32_t kConnectionReset = 10054;
+inline constexpr std::uint32_t kNoBufferSpace = 10055;    // WSAENOBUFS
 inline constexpr std::uint32_t kNotConnected = 10057;     // WSAENOTCONN
 inline constexpr std::uint32_t kTimedOut = 10060;
 inline constexpr std::uint32_t kConnectionRefused = 10061;
@@ -32,6 +33,7 @@ inline constexpr std::uint32_t kWriteNotice = 0x02;        // FD_WRITE
 inline constexpr std::uint32_t kConnectNotice = 0x10;      // FD_CONNECT
 inline constexpr int kAddressFamilyUnspecified = 0;        // AF_UNSPEC
 inline constexpr int kStreamSocket = 1;                    // SOCK_STREAM
+inline constexpr int kNumericHostFlag = 0x04;              // AI_NUMERICHOST
 
 using SocketHandle = std::uintptr_t;
 inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
@@ -65,7 +67,8 @@ struct AddressEntry {
 std::int32_t StartSocketLibrary();
 
 // getaddrinfo with the hints; the result is 0 or the resolver's code as Winsock
-// numbers it. FreeAddressList accepts null.
+// numbers it (kHostNotFound for a name under kNumericHostFlag). It blocks for
+// as long as the name servers take. FreeAddressList accepts null.
 std::int32_t ResolveAddress(const char* hostName, const char* service, int flags, int family, int socketType,
                             int protocol, AddressInfo** list);
 void FreeAddressList(AddressInfo* list);

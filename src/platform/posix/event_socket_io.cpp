@@ -23,6 +23,9 @@
 
 namespace corvel::platform {
 
+static_assert(kNumericHostFlag == AI_NUMERICHOST);
+static_assert(kAddressFamilyUnspecified == AF_UNSPEC && kStreamSocket == SOCK_STREAM);
+
 namespace {
 
 std::uint32_t WinsockErrorFromErrno(int error)
@@ -54,7 +57,7 @@ std::uint32_t WinsockErrorFromErrno(int error)
     case ECONNABORTED: return wsa::kConnectionAborted;
     case EPIPE: return wsa::kConnectionAborted;
     case ECONNRESET: return wsa::kConnectionReset;
-    case ENOBUFS: return 10055;
+    case ENOBUFS: return wsa::kNoBufferSpace;
     case EISCONN: return 10056;
     case ENOTCONN: return wsa::kNotConnected;
     case ESHUTDOWN: return 10058;

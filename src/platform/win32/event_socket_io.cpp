@@ -13,6 +13,9 @@ namespace corvel::platform {
 static_assert(sizeof(SocketBuffer) == sizeof(WSABUF));
 static_assert(offsetof(SocketBuffer, buf) == offsetof(WSABUF, buf));
 static_assert(sizeof(SocketHandle) == sizeof(SOCKET));
+static_assert(kNumericHostFlag == AI_NUMERICHOST);
+static_assert(kAddressFamilyUnspecified == AF_UNSPEC && kStreamSocket == SOCK_STREAM);
+static_assert(wsa::kNoBufferSpace == WSAENOBUFS && wsa::kTimedOut == WSAETIMEDOUT);
 
 struct SocketOperation {
     WSAOVERLAPPED overlapped;
