@@ -95,6 +95,8 @@ public:
     bool Send(const WSABUF* buffers, std::uint32_t bufferCount, std::uint32_t* bytesSent);
     // size: the capacity on entry, the bytes received on return (0: the peer closed).
     bool Receive(void* buffer, std::uint32_t* size);
+    // Closes abortively (a reset, not FIN): whoever closes has finished with
+    // the connection, and an orderly close would leave it in TIME_WAIT here.
     void CloseSocket();
     void ReleaseEvents();
 

@@ -326,8 +326,8 @@ bool CHttpClientT<TSocket>::ConnectBounded(const char* hostName, std::uint16_t p
         return false;
     }
     const std::uint64_t now = platform::MonotonicMs();
-    this->SetResolveTimeout(
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(deadlineMs > now ? deadlineMs - now : 0, kNoResolveLimit - 1)));
+    const std::uint64_t left = deadlineMs > now ? deadlineMs - now : 0;
+    this->SetResolveTimeout(static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kNoResolveLimit - 1)));
     return Settle(this->ConnectHost(hostName, port));
 }
 

@@ -78,6 +78,8 @@ const AddressInfo* NextAddress(const AddressInfo* entry);
 // WSASocketA without protocol information, group 0. On failure returns
 // kInvalidSocket and stores the error.
 SocketHandle OpenSocket(int family, int socketType, int protocol, std::uint32_t flags, std::uint32_t* error);
+// closesocket with SO_LINGER on and a linger time of 0: an abortive close,
+// which leaves no TIME_WAIT behind on this side.
 void CloseSocketHandle(SocketHandle socket);
 
 // WSACreateEvent (manual reset, not signalled); null on failure with the error.

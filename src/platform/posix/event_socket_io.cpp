@@ -255,10 +255,10 @@ void CloseSocketHandle(SocketHandle socket)
     // the transport closes, and an orderly close by this side would leave the
     // connection in TIME_WAIT here for a minute, one per probe, holding an
     // ephemeral port each.
-    linger abort{};
-    abort.l_onoff = 1;
-    abort.l_linger = 0;
-    ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    linger resetOnClose{};
+    resetOnClose.l_onoff = 1;
+    resetOnClose.l_linger = 0;
+    ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
     ::close(descriptor);
 }
 

@@ -110,10 +110,11 @@ void CloseSocketHandle(SocketHandle socket)
     // the transport closes, and an orderly close by this side would leave the
     // connection in TIME_WAIT here for 120 to 240 s, one per probe, holding
     // one of the 16,384 ephemeral ports each.
-    LINGER abort{};
-    abort.l_onoff = 1;
-    abort.l_linger = 0;
-    setsockopt(Native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+    LINGER resetOnClose{};
+    resetOnClose.l_onoff = 1;
+    resetOnClose.l_linger = 0;
+    setsockopt(Native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&resetOnClose),
+               sizeof resetOnClose);
     closesocket(Native(socket));
 }
 
