@@ -181,6 +181,7 @@ TEST_F(NameResolution, RedirectToANameResolvesWithinTheRequestDeadline)
 
 TEST_F(NameResolution, ResolverThreadsAliveAtOnceAreCapped)
 {
+    ZEvtSyncSocket startsWinsock;  // the resolver needs it started on Windows
     // Every resolution of the silent name is abandoned and leaves its thread
     // waiting for the name server.
     for (std::uint32_t thread = 0; thread < kMaxResolverThreads; ++thread) {
