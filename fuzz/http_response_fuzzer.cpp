@@ -63,6 +63,7 @@ public:
     }
     void CloseSocket() { connected = false; }
     void SetTimeout(std::uint32_t milliseconds) { timeout = milliseconds; }
+    void SetResolveTimeout(std::uint32_t milliseconds) {}
     std::uint32_t Timeout() const { return timeout; }
     std::uint32_t LastError() const { return 0; }
     bool IsConnected() const { return connected; }

@@ -2,44 +2,180 @@
 // the reason for a failure in lastError as Winsock numbers it.
 #include "http/event_socket.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "platform/threads.h"
 
 namespace corvel::http {
 
 namespace {
 
 // The result of the process's last Winsock start; WSAEFAULT means none yet.
-std::int32_t winsockStartResult = static_cast<std::int32_t>(platform::wsa::kFault);
+// Sockets of many probes are made at once: the value is read and written
+// atomically, and concurrent first starts each call the platform, which
+// counts them.
+//
+// Winsock is never stopped. Probe threads are not joined and may still use
+// their sockets while the process ends; a WSACleanup at static destruction
+// would fail them (and their verdicts) under way. The process's end releases
+// Winsock with everything else.
+std::atomic<std::int32_t> winsockStartResult{static_cast<std::int32_t>(platform::wsa::kFault)};
 
-// Stops Winsock once at process exit if a start succeeded.
-struct WinsockStop {
-    ~WinsockStop()
+std::atomic<NameResolver> nameResolver{nullptr};
+std::atomic<std::uint32_t> resolverThreadsInFlight{0};
+
+NameResolver CurrentNameResolver()
+{
+    const NameResolver resolver = nameResolver.load();
+    return resolver != nullptr ? resolver : &platform::ResolveAddress;
+}
+
+// One name handed to a resolver thread, shared by the thread and the caller
+// waiting for it: whichever lets go last frees it. A caller that stops
+// waiting marks it abandoned, and the thread then frees the list itself.
+struct ResolveJob {
+    std::mutex lock;
+    std::condition_variable finishedSignal;
+    bool finished = false;
+    bool abandoned = false;
+    std::int32_t result = 0;
+    platform::AddressInfo* list = nullptr;
+
+    NameResolver resolver = nullptr;
+    std::string hostName;
+    std::string service;
+    int flags = 0;
+    int family = 0;
+    int socketType = 0;
+    int protocol = 0;
+};
+
+std::uint32_t ResolverThread(void* argument)
+{
+    std::unique_ptr<std::shared_ptr<ResolveJob>> share(static_cast<std::shared_ptr<ResolveJob>*>(argument));
+    ResolveJob& job = **share;
+    platform::AddressInfo* list = nullptr;
+    const std::int32_t result = job.resolver(job.hostName.c_str(), job.service.c_str(), job.flags, job.family,
+                                             job.socketType, job.protocol, &list);
     {
-        if (winsockStartResult == 0) {
-            platform::StopSocketLibrary();
+        std::lock_guard<std::mutex> hold(job.lock);
+        if (job.abandoned) {
+            platform::FreeAddressList(list);
+        } else {
+            job.result = result;
+            job.list = list;
         }
+        job.finished = true;
     }
-} winsockStop;
+    job.finishedSignal.notify_all();
+    share.reset();
+    resolverThreadsInFlight.fetch_sub(1);
+    return 0;
+}
+
+// Resolves the name on a resolver thread and waits for it at most limitMs.
+std::int32_t ResolveOnThread(const char* hostName, const char* service, int flags, int family, int socketType,
+                             int protocol, std::uint32_t limitMs, platform::AddressInfo** list)
+{
+    if (limitMs == 0) {
+        return static_cast<std::int32_t>(platform::wsa::kTimedOut);
+    }
+    if (resolverThreadsInFlight.fetch_add(1) >= kMaxResolverThreads) {
+        resolverThreadsInFlight.fetch_sub(1);
+        return static_cast<std::int32_t>(platform::wsa::kNoBufferSpace);
+    }
+    std::shared_ptr<ResolveJob> job;
+    std::unique_ptr<std::shared_ptr<ResolveJob>> threadShare;
+    try {
+        job = std::make_shared<ResolveJob>();
+        job->resolver = CurrentNameResolver();
+        job->hostName = hostName;
+        job->service = service;
+        threadShare = std::make_unique<std::shared_ptr<ResolveJob>>(job);
+    } catch (const std::bad_alloc&) {
+        resolverThreadsInFlight.fetch_sub(1);
+        return static_cast<std::int32_t>(platform::wsa::kNotEnoughMemory);
+    }
+    job->flags = flags;
+    job->family = family;
+    job->socketType = socketType;
+    job->protocol = protocol;
+    const platform::ThreadHandle thread =
+        platform::StartThread(&ResolverThread, threadShare.get(), kResolverStackReservation);
+    if (thread == nullptr) {
+        resolverThreadsInFlight.fetch_sub(1);
+        return static_cast<std::int32_t>(platform::wsa::kNotEnoughMemory);
+    }
+    static_cast<void>(threadShare.release());  // the thread's, dropped by ResolverThread
+    platform::CloseThreadHandle(thread);
+
+    // Measured on the clock the HTTP client's deadline is kept on, so that a
+    // wait that ends at the limit finds that deadline passed.
+    const std::uint64_t end = platform::MonotonicMs() + limitMs;
+    std::unique_lock<std::mutex> hold(job->lock);
+    while (!job->finished) {
+        const std::uint64_t now = platform::MonotonicMs();
+        if (now >= end) {
+            job->abandoned = true;
+            return static_cast<std::int32_t>(platform::wsa::kTimedOut);
+        }
+        job->finishedSignal.wait_for(hold, std::chrono::milliseconds(end - now));
+    }
+    *list = std::exchange(job->list, nullptr);
+    return job->result;
+}
 
 }  // namespace
+
+void SetNameResolver(NameResolver resolver)
+{
+    nameResolver.store(resolver);
+}
+
+std::uint32_t ResolverThreadsInFlight()
+{
+    return resolverThreadsInFlight.load();
+}
 
 int CSocketAddr::Resolve(const char* hostName, const char* service, int flags, int family, int socketType,
                          int protocol)
 {
-    return platform::ResolveAddress(hostName, service, flags, family, socketType, protocol, addressList.out());
+    return CurrentNameResolver()(hostName, service, flags, family, socketType, protocol, addressList.out());
 }
 
 int CSocketAddr::ResolvePort(const char* hostName, std::uint16_t port, int flags, int family, int socketType,
                              int protocol)
 {
+    return ResolvePortWithin(hostName, port, flags, family, socketType, protocol, kNoResolveLimit);
+}
+
+int CSocketAddr::ResolvePortWithin(const char* hostName, std::uint16_t port, int flags, int family, int socketType,
+                                   int protocol, std::uint32_t limitMs)
+{
     char service[12];
     std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
-    return Resolve(hostName, service, flags, family, socketType, protocol);
+    if (limitMs == kNoResolveLimit) {
+        return Resolve(hostName, service, flags, family, socketType, protocol);
+    }
+    // A numeric address asks no name server.
+    const std::int32_t numeric = platform::ResolveAddress(hostName, service, flags | platform::kNumericHostFlag,
+                                                          family, socketType, protocol, addressList.out());
+    if (numeric != static_cast<std::int32_t>(platform::wsa::kHostNotFound)) {
+        return numeric;
+    }
+    return ResolveOnThread(hostName, service, flags, family, socketType, protocol, limitMs, addressList.out());
 }
 
 std::int32_t ZEvtSyncSocket::WinsockStartResult()
 {
-    return winsockStartResult;
+    return winsockStartResult.load();
 }
 
 ZEvtSyncSocket::ZEvtSyncSocket()
@@ -53,8 +189,8 @@ ZEvtSyncSocket::ZEvtSyncSocket()
     if (!readOperation || !writeOperation) {
         throw TransportFailure{E_OUTOFMEMORY};
     }
-    if (winsockStartResult != 0) {
-        winsockStartResult = platform::StartSocketLibrary();
+    if (winsockStartResult.load() != 0) {
+        winsockStartResult.store(platform::StartSocketLibrary());
     }
 }
 
@@ -182,8 +318,8 @@ bool ZEvtSyncSocket::ConnectHost(const char* hostName, std::uint16_t port)
         return true;
     }
     CSocketAddr resolved;
-    lastError = static_cast<std::uint32_t>(resolved.ResolvePort(hostName, port, 0, platform::kAddressFamilyUnspecified,
-                                                                platform::kStreamSocket, 0));
+    lastError = static_cast<std::uint32_t>(resolved.ResolvePortWithin(
+        hostName, port, 0, platform::kAddressFamilyUnspecified, platform::kStreamSocket, 0, resolveTimeoutMs));
     if (lastError != 0) {
         return false;
     }

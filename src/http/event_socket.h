@@ -30,6 +30,32 @@ struct TransportFailure {
     HRESULT code;
 };
 
+// Name resolution under a time limit. A numeric address is converted at once
+// on the caller's thread. A host name goes to a resolver thread of its own,
+// which the caller waits for at most its limit; past it the caller fails
+// with WSAETIMEDOUT and abandons the thread, which ends when the name
+// servers answer or the platform's resolver gives up (tens of seconds with
+// default settings) and frees what they gave. So that a flood of names that
+// never resolve cannot pile up threads, at most kMaxResolverThreads are
+// alive in the process: beyond them a resolution fails at once with
+// WSAENOBUFS, the server's own shortage, and one whose thread cannot be
+// started fails with WSA_NOT_ENOUGH_MEMORY.
+inline constexpr std::uint32_t kMaxResolverThreads = 32;
+inline constexpr std::uint32_t kResolverStackReservation = 256u * 1024u;
+// A limit that means none: the name is resolved on the caller's thread.
+inline constexpr std::uint32_t kNoResolveLimit = 0xFFFFFFFFu;
+
+// What resolves host names: getaddrinfo's arguments and result as
+// platform::ResolveAddress has them.
+using NameResolver = std::int32_t (*)(const char* hostName, const char* service, int flags, int family,
+                                      int socketType, int protocol, platform::AddressInfo** list);
+// Tests resolve names through one of their own (null restores the
+// platform's). It must stay callable while resolver threads may run. Numeric
+// addresses never reach it.
+void SetNameResolver(NameResolver resolver);
+// Resolver threads alive now, abandoned ones included.
+std::uint32_t ResolverThreadsInFlight();
+
 // Owner of one resolver result list.
 class CSocketAddr {
 public:
@@ -41,6 +67,9 @@ public:
     // getaddrinfo with zeroed hints holding the four numbers; returns its result.
     int Resolve(const char* hostName, const char* service, int flags, int family, int socketType, int protocol);
     int ResolvePort(const char* hostName, std::uint16_t port, int flags, int family, int socketType, int protocol);
+    // ResolvePort within limitMs (kNoResolveLimit: without a limit).
+    int ResolvePortWithin(const char* hostName, std::uint16_t port, int flags, int family, int socketType,
+                          int protocol, std::uint32_t limitMs);
 
     const platform::AddressInfo* AddressList() const { return addressList.get(); }
 
@@ -66,11 +95,16 @@ public:
     bool Send(const WSABUF* buffers, std::uint32_t bufferCount, std::uint32_t* bytesSent);
     // size: the capacity on entry, the bytes received on return (0: the peer closed).
     bool Receive(void* buffer, std::uint32_t* size);
+    // Closes abortively (a reset, not FIN): whoever closes has finished with
+    // the connection, and an orderly close would leave it in TIME_WAIT here.
     void CloseSocket();
     void ReleaseEvents();
 
     void SetTimeout(std::uint32_t milliseconds) { timeoutMs = milliseconds; }
     std::uint32_t Timeout() const { return timeoutMs; }
+    // The longest ConnectHost may take to resolve a host name; no limit at
+    // first. The HTTP client sets what is left of its request's deadline.
+    void SetResolveTimeout(std::uint32_t milliseconds) { resolveTimeoutMs = milliseconds; }
     std::uint32_t LastError() const { return lastError; }
     bool IsConnected() const { return connected; }
     bool HasSocket() const { return static_cast<bool>(socketHandle); }
@@ -96,6 +130,7 @@ private:
     // attempt: the next connect starts over on a new socket of the same kind.
     bool RenewAfterTimedOutConnect();
 
+    std::uint32_t resolveTimeoutMs = kNoResolveLimit;
     bool connectOutstanding = false;
     int createdFamily = 0;
     int createdType = 0;

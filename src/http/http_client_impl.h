@@ -316,10 +316,19 @@ bool CHttpClientT<TSocket>::Settle(bool succeeded)
     return succeeded;
 }
 
+// A host name (a redirect's) is resolved within what is left of the
+// deadline, not just within one wait: a name server that never answers
+// ends the request when its deadline passes.
 template <class TSocket>
 bool CHttpClientT<TSocket>::ConnectBounded(const char* hostName, std::uint16_t port)
 {
-    return BoundWait() && Settle(this->ConnectHost(hostName, port));
+    if (!BoundWait()) {
+        return false;
+    }
+    const std::uint64_t now = platform::MonotonicMs();
+    const std::uint64_t left = deadlineMs > now ? deadlineMs - now : 0;
+    this->SetResolveTimeout(static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kNoResolveLimit - 1)));
+    return Settle(this->ConnectHost(hostName, port));
 }
 
 template <class TSocket>

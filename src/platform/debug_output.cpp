@@ -10,7 +10,15 @@ void WriteDebugOutputNative(std::string_view text);
 
 namespace {
 
-std::mutex hookLock;
+// Probe threads trace until the process ends, static destruction included,
+// and some builds' mutexes have a destructor: the lock is made once and
+// never destroyed.
+std::mutex& HookLock()
+{
+    static std::mutex* const lock = new std::mutex;
+    return *lock;
+}
+
 DebugOutputHook currentHook = nullptr;
 void* currentContext = nullptr;
 std::atomic<bool> hookSet{false};
@@ -20,7 +28,7 @@ std::atomic<bool> endedAfterSwitch{false};
 
 void SetDebugOutputHook(DebugOutputHook hook, void* context)
 {
-    std::lock_guard<std::mutex> guard(hookLock);
+    std::lock_guard<std::mutex> guard(HookLock());
     currentHook = hook;
     currentContext = context;
     hookSet.store(hook != nullptr);
@@ -29,7 +37,7 @@ void SetDebugOutputHook(DebugOutputHook hook, void* context)
 void WriteDebugOutput(std::string_view text)
 {
     if (hookSet.load()) {
-        std::lock_guard<std::mutex> guard(hookLock);
+        std::lock_guard<std::mutex> guard(HookLock());
         if (currentHook != nullptr) {
             currentHook(text, currentContext);
         }

@@ -19,6 +19,7 @@ inline constexpr std::uint32_t kAlready = 10037;          // WSAEALREADY
 inline constexpr std::uint32_t kNotSocket = 10038;        // WSAENOTSOCK
 inline constexpr std::uint32_t kConnectionAborted = 10053;
 inline constexpr std::uint32_t kConnectionReset = 10054;
+inline constexpr std::uint32_t kNoBufferSpace = 10055;    // WSAENOBUFS
 inline constexpr std::uint32_t kNotConnected = 10057;     // WSAENOTCONN
 inline constexpr std::uint32_t kTimedOut = 10060;
 inline constexpr std::uint32_t kConnectionRefused = 10061;
@@ -32,6 +33,7 @@ inline constexpr std::uint32_t kWriteNotice = 0x02;        // FD_WRITE
 inline constexpr std::uint32_t kConnectNotice = 0x10;      // FD_CONNECT
 inline constexpr int kAddressFamilyUnspecified = 0;        // AF_UNSPEC
 inline constexpr int kStreamSocket = 1;                    // SOCK_STREAM
+inline constexpr int kNumericHostFlag = 0x04;              // AI_NUMERICHOST
 
 using SocketHandle = std::uintptr_t;
 inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
@@ -61,12 +63,12 @@ struct AddressEntry {
 };
 
 // WSAStartup asking for version 2.0; returns its result (0 on success).
+// There is no matching stop: the process's end releases Winsock.
 std::int32_t StartSocketLibrary();
-// WSACleanup.
-void StopSocketLibrary();
 
 // getaddrinfo with the hints; the result is 0 or the resolver's code as Winsock
-// numbers it. FreeAddressList accepts null.
+// numbers it (kHostNotFound for a name under kNumericHostFlag). It blocks for
+// as long as the name servers take. FreeAddressList accepts null.
 std::int32_t ResolveAddress(const char* hostName, const char* service, int flags, int family, int socketType,
                             int protocol, AddressInfo** list);
 void FreeAddressList(AddressInfo* list);
@@ -76,6 +78,8 @@ const AddressInfo* NextAddress(const AddressInfo* entry);
 // WSASocketA without protocol information, group 0. On failure returns
 // kInvalidSocket and stores the error.
 SocketHandle OpenSocket(int family, int socketType, int protocol, std::uint32_t flags, std::uint32_t* error);
+// closesocket with SO_LINGER on and a linger time of 0: an abortive close,
+// which leaves no TIME_WAIT behind on this side.
 void CloseSocketHandle(SocketHandle socket);
 
 // WSACreateEvent (manual reset, not signalled); null on failure with the error.

@@ -23,6 +23,9 @@
 
 namespace corvel::platform {
 
+static_assert(kNumericHostFlag == AI_NUMERICHOST);
+static_assert(kAddressFamilyUnspecified == AF_UNSPEC && kStreamSocket == SOCK_STREAM);
+
 namespace {
 
 std::uint32_t WinsockErrorFromErrno(int error)
@@ -54,7 +57,7 @@ std::uint32_t WinsockErrorFromErrno(int error)
     case ECONNABORTED: return wsa::kConnectionAborted;
     case EPIPE: return wsa::kConnectionAborted;
     case ECONNRESET: return wsa::kConnectionReset;
-    case ENOBUFS: return 10055;
+    case ENOBUFS: return wsa::kNoBufferSpace;
     case EISCONN: return 10056;
     case ENOTCONN: return wsa::kNotConnected;
     case ESHUTDOWN: return 10058;
@@ -87,14 +90,34 @@ std::int32_t WinsockResolverError(int result)
     }
 }
 
-// The connect notices recorded per socket, read by ConnectNoticeError.
-std::mutex connectNoticeLock;
-std::unordered_map<int, std::uint32_t> connectNotices;
+// The connect notices recorded per socket, read by ConnectNoticeError. Probe
+// threads are never joined and may still connect while the process ends, so
+// the table is made once and never destroyed: static destruction cannot pull
+// it from under them, and the process's end frees it.
+struct ConnectNotices {
+    std::mutex lock;
+    std::unordered_map<int, std::uint32_t> bySocket;
+};
+
+ConnectNotices& ProcessConnectNotices()
+{
+    static ConnectNotices* const notices = new ConnectNotices;
+    return *notices;
+}
+
+std::mutex& connectNoticeLock = ProcessConnectNotices().lock;
+std::unordered_map<int, std::uint32_t>& connectNotices = ProcessConnectNotices().bySocket;
 
 void RecordConnectNotice(int socket, std::uint32_t error)
 {
     std::lock_guard<std::mutex> hold(connectNoticeLock);
     connectNotices[socket] = error;
+}
+
+void ForgetConnectNotice(int socket)
+{
+    std::lock_guard<std::mutex> hold(connectNoticeLock);
+    connectNotices.erase(socket);
 }
 
 }  // namespace
@@ -173,10 +196,6 @@ std::int32_t StartSocketLibrary()
     return 0;
 }
 
-void StopSocketLibrary()
-{
-}
-
 std::int32_t ResolveAddress(const char* hostName, const char* service, int flags, int family, int socketType,
                             int protocol, AddressInfo** list)
 {
@@ -230,11 +249,17 @@ SocketHandle OpenSocket(int family, int socketType, int protocol, std::uint32_t 
 
 void CloseSocketHandle(SocketHandle socket)
 {
-    {
-        std::lock_guard<std::mutex> hold(connectNoticeLock);
-        connectNotices.erase(static_cast<int>(socket));
-    }
-    ::close(static_cast<int>(socket));
+    const int descriptor = static_cast<int>(socket);
+    ForgetConnectNotice(descriptor);
+    // An abortive close (a reset instead of FIN): the exchange is over when
+    // the transport closes, and an orderly close by this side would leave the
+    // connection in TIME_WAIT here for a minute, one per probe, holding an
+    // ephemeral port each.
+    linger resetOnClose{};
+    resetOnClose.l_onoff = 1;
+    resetOnClose.l_linger = 0;
+    ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
+    ::close(descriptor);
 }
 
 SocketEvent CreateSocketEvent(std::uint32_t* error)

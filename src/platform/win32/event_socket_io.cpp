@@ -13,6 +13,9 @@ namespace corvel::platform {
 static_assert(sizeof(SocketBuffer) == sizeof(WSABUF));
 static_assert(offsetof(SocketBuffer, buf) == offsetof(WSABUF, buf));
 static_assert(sizeof(SocketHandle) == sizeof(SOCKET));
+static_assert(kNumericHostFlag == AI_NUMERICHOST);
+static_assert(kAddressFamilyUnspecified == AF_UNSPEC && kStreamSocket == SOCK_STREAM);
+static_assert(wsa::kNoBufferSpace == WSAENOBUFS && wsa::kTimedOut == WSAETIMEDOUT);
 
 struct SocketOperation {
     WSAOVERLAPPED overlapped;
@@ -49,11 +52,6 @@ std::int32_t StartSocketLibrary()
 {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 0), &data);
-}
-
-void StopSocketLibrary()
-{
-    WSACleanup();
 }
 
 std::int32_t ResolveAddress(const char* hostName, const char* service, int flags, int family, int socketType,
@@ -108,6 +106,15 @@ SocketHandle OpenSocket(int family, int socketType, int protocol, std::uint32_t 
 
 void CloseSocketHandle(SocketHandle socket)
 {
+    // An abortive close (a reset instead of FIN): the exchange is over when
+    // the transport closes, and an orderly close by this side would leave the
+    // connection in TIME_WAIT here for 120 to 240 s, one per probe, holding
+    // one of the 16,384 ephemeral ports each.
+    LINGER resetOnClose{};
+    resetOnClose.l_onoff = 1;
+    resetOnClose.l_linger = 0;
+    setsockopt(Native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&resetOnClose),
+               sizeof resetOnClose);
     closesocket(Native(socket));
 }
 
