@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "platform/com.h"
@@ -12,6 +13,16 @@
 #include "soap/terminal_service_tables.h"
 #include "soap/test_service.h"
 #include "platform/memory_stream.h"
+
+namespace corvel::soap {
+
+// Test failures show a reason by its name.
+inline void PrintTo(SoapReadFailure failure, std::ostream* out)
+{
+    *out << SoapReadFailureName(failure);
+}
+
+}  // namespace corvel::soap
 
 namespace corvel::soap::testing {
 
