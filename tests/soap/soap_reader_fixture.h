@@ -11,6 +11,7 @@
 #include "platform/sax.h"
 #include "soap/soap_root_handler.h"
 #include "soap/terminal_service_tables.h"
+#include "soap/write_stream.h"
 #include "soap/test_service.h"
 #include "platform/memory_stream.h"
 
@@ -96,6 +97,38 @@ private:
     const TypeDescriptor* const* operations_;
     const TypeDescriptor* const* headers_;
     void* headerRecord_;
+};
+
+// The server's side of a call: it finds the operation by the request's
+// wrapper and reads the request into a record of its own.
+class ServerHandler {
+public:
+    ServerHandler() { handler.clientRole = false; }
+    ~ServerHandler() { handler.ReleaseParameters(); }
+
+    HRESULT Read(const std::string& request)
+    {
+        handler.ReleaseParameters();
+        handler.ResetParseState();
+        platform::testing::MemoryStream stream(request);
+        return handler.ParseResponse(&stream);
+    }
+    template <typename Record>
+    Record& Parameters()
+    {
+        return *static_cast<Record*>(handler.parameterRecord);
+    }
+    // The response the server writes from the record it read.
+    HRESULT Respond(std::string* text)
+    {
+        CWriteStreamOnCString stream;
+        HRESULT result = handler.WriteRequest(&stream);
+        *text = stream.Text();
+        return result;
+    }
+
+    test_service::TestHeaderRecord headers{};
+    TableHandler handler{test_service::OperationTable, test_service::HeaderTable, &headers};
 };
 
 inline TableHandler* NewTerminalHandler()

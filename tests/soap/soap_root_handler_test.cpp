@@ -15,6 +15,7 @@ namespace corvel::soap {
 namespace {
 
 using testing::Envelope;
+using testing::ServerHandler;
 using testing::TableHandler;
 using testing::Text;
 using testing::ToText;
@@ -395,6 +396,42 @@ TEST(ResponseReader, KnownHeadersAndRequiredOnes)
             EXPECT_EQ(ToText(parameters.Result), Text(OLESTR("r")));
         } else {
             EXPECT_EQ(headers.ServerNote, nullptr) << "released";
+        }
+    }
+}
+
+// The server's side: the request's wrapper chooses the operation, the headers
+// that arrived are checked against it, and a header that must be understood
+// but is not known refuses the request.
+TEST(ResponseReader, ServerRoleFindsTheOperationByItsWrapper)
+{
+    const std::string message = " xmlns:t=\"http://test.corvel.example/message/\"";
+    struct Case {
+        const char* name;
+        std::string header;
+        std::string body;
+        R failure;
+    };
+    const Case cases[] = {
+        {"in member read", "", "<t:Catalog" + message + "><filter>hello</filter></t:Catalog>", kRead},
+        {"operation in another namespace", "", "<t:Catalog xmlns:t=\"urn:other\"><filter>x</filter></t:Catalog>",
+         R::unknownOperation},
+        {"no such operation", "", "<t:Nothing" + message + "/>", R::unknownOperation},
+        {"out member in a request", "", "<t:Catalog" + message + "><Az>1</Az></t:Catalog>", R::unexpectedElement},
+        {"required in headers absent", "", "<t:Headed" + message + "><text>x</text></t:Headed>",
+         R::missingElement},
+        {"unknown header that must be understood", "<h:X xmlns:h=\"urn:h\" soap:mustUnderstand=\"1\"/>",
+         "<t:Catalog" + message + "/>", R::mustUnderstand},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServerHandler server;
+        HRESULT result = server.Read(Envelope(c.body, c.header));
+        EXPECT_EQ(SUCCEEDED(result), c.failure == kRead) << std::hex << result;
+        EXPECT_EQ(server.handler.readFailure, c.failure);
+        if (c.failure == kRead) {
+            EXPECT_EQ(server.handler.operationIndex, ts::kCatalog);
+            EXPECT_EQ(ToText(server.Parameters<ts::CatalogParameters>().filter), Text(OLESTR("hello")));
         }
     }
 }
