@@ -6,6 +6,8 @@
 // each kind of failure with a result of its own, and handlers that throw.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -129,6 +131,53 @@ TEST_F(SaxReader, EventsWithNamespacesAndJoinedText)
               "start {urn:a}root a:root a:k=v&w plain=p\n"
               "text [one < two]\n"
               "start {urn:d}leaf leaf\nend leaf\nend root\n");
+}
+
+// The test mode hands every text over in pieces no longer than asked for,
+// which joined are the whole text; a failing piece ends the parse.
+TEST(SaxReaderSplittingText, PiecesOfEverySizeJoinToTheText)
+{
+    InitializeComForThread();
+    struct Pieces : RecordingHandler {
+        HRESULT STDMETHODCALLTYPE characters(const OLECHAR* text, int length) override
+        {
+            joined += Narrow(text, length);
+            longest = std::max(longest, length);
+            ++calls;
+            return calls == failAt ? E_ABORT : S_OK;
+        }
+        std::string joined;
+        int longest = 0;
+        int calls = 0;
+        int failAt = 0;
+    };
+    const std::string text = "one &lt; two, three &amp; four";
+    const std::string whole = "one < two, three & four";
+    for (std::size_t size : {1u, 2u, 3u, 7u, 22u, 23u, 100u}) {
+        SCOPED_TRACE(size);
+        ComRef<ISAXXMLReader> reader;
+        ASSERT_EQ(CreateSaxReaderSplittingText(reader.out(), size), S_OK);
+        Pieces handler;
+        reader->putContentHandler(&handler);
+        testing::MemoryStream stream("<root>" + text + "<leaf/></root>");
+        VARIANT input;
+        VariantInit(&input);
+        input.vt = VT_UNKNOWN;
+        input.punkVal = &stream;
+        EXPECT_EQ(reader->parse(input), S_OK);
+        EXPECT_EQ(handler.joined, whole);
+        EXPECT_LE(handler.longest, static_cast<int>(size));
+
+        Pieces failing;
+        failing.failAt = 2;
+        reader->putContentHandler(&failing);
+        stream.Rewind();
+        const bool split = handler.calls > 1;
+        EXPECT_EQ(reader->parse(input), split ? E_ABORT : S_OK);
+        EXPECT_EQ(failing.log.find("leaf") == std::string::npos, split) << "no event after the failure";
+        reader->putContentHandler(nullptr);
+    }
+    UninitializeComForThread();
 }
 
 TEST_F(SaxReader, AttributesByName)

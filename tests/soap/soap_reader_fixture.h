@@ -36,12 +36,14 @@ inline Text ToText(BSTR value)
 
 class TableHandler final : public CSoapRootHandler {
 public:
+    // textPieceUnits: the SAX reader hands every text over in pieces of at
+    // most that many code units (0: as it delivers text in the product).
     TableHandler(const TypeDescriptor* const* operations, const TypeDescriptor* const* headers,
-                 void* headerRecord = nullptr)
+                 void* headerRecord = nullptr, std::size_t textPieceUnits = 0)
         : operations_(operations), headers_(headers), headerRecord_(headerRecord)
     {
         platform::InitializeComForThread();
-        created = platform::CreateSaxReader(xmlReader.out());
+        created = platform::CreateSaxReaderSplittingText(xmlReader.out(), textPieceUnits);
         if (SUCCEEDED(created)) {
             xmlReader->putContentHandler(this);
         }

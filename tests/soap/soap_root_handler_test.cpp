@@ -99,12 +99,47 @@ TEST(ResponseReader, HeaderAfterBodyFails)
     EXPECT_EQ(parameters.Result, nullptr) << "released after the failure";
 }
 
+// Text handed over in pieces of every size, as a reader may split it, is
+// read whole: a gathered string, gathered markup, a number, an enumeration,
+// base64 and a value with a bad tail (refused whole, not read in part).
 TEST(ResponseReader, ValueArrivingInOneBytePiecesIsWhole)
 {
-    TableHandler handler(term::OperationTable, term::HeaderTable);
-    term::TestParameters parameters{};
-    ASSERT_EQ(handler.Parse(kTest, &parameters, Envelope("<m:R><Result>abc&amp;def</Result></m:R>"), 1), S_OK);
-    EXPECT_EQ(ToText(parameters.Result), Text(OLESTR("abc&def")));
+    for (std::size_t size = 1; size <= 12; ++size) {
+        SCOPED_TRACE(size);
+        {
+            TableHandler handler(term::OperationTable, term::HeaderTable, nullptr, size);
+            term::TestParameters parameters{};
+            ASSERT_EQ(handler.Parse(kTest, &parameters, Envelope("<m:R><Result>abc&amp;def</Result></m:R>"), 1),
+                      S_OK);
+            EXPECT_EQ(ToText(parameters.Result), Text(OLESTR("abc&def")));
+            ASSERT_EQ(handler.Parse(kTest, &parameters, Envelope("<m:R><Result>a<b>long text</b>c</Result></m:R>")),
+                      S_OK);
+            EXPECT_EQ(ToText(parameters.Result), Text(OLESTR("a<b>long text</b>c")));
+        }
+        {
+            TableHandler handler(ts::OperationTable, ts::HeaderTable, nullptr, size);
+            ts::ScalarsParameters parameters{};
+            ASSERT_EQ(handler.Parse(ts::kScalars, &parameters,
+                                    Envelope("<m:R><total> 1234567 </total><return>-5</return></m:R>")),
+                      S_OK);
+            EXPECT_EQ(parameters.total, 1234567);
+            EXPECT_EQ(handler.Parse(ts::kScalars, &parameters,
+                                    Envelope("<m:R><total>1234567x</total><return>-5</return></m:R>")),
+                      E_FAIL);
+            EXPECT_EQ(handler.readFailure, R::badValue);
+        }
+        {
+            TableHandler handler(ts::OperationTable, ts::HeaderTable, nullptr, size);
+            ts::CatalogParameters parameters{};
+            ASSERT_EQ(handler.Parse(ts::kCatalog, &parameters,
+                                    Envelope("<m:C><shades><s>Blue</s><s>Red</s></shades>"
+                                             "<picture>QUJDREVGR0hJ</picture><Az>1</Az><BY>2</BY></m:C>")),
+                      S_OK);
+            EXPECT_EQ(parameters.shades[0], ts::Blue);
+            ASSERT_EQ(parameters.picture.size, 9);
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(parameters.picture.data), 9), "ABCDEFGHI");
+        }
+    }
 }
 
 TEST(ResponseReader, UnknownHeadersAndMustUnderstand)

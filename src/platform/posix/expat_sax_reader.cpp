@@ -582,6 +582,8 @@ private:
 
 class ExpatSaxReader final : public ISAXXMLReader {
 public:
+    explicit ExpatSaxReader(std::size_t textPieceUnits) : textPieceUnits_(textPieceUnits) {}
+
     HRESULT QueryInterface(REFIID iid, void** object) override
     {
         if (object == nullptr) {
@@ -811,11 +813,30 @@ private:
             return S_OK;
         }
         HRESULT result = S_OK;
-        if (handler_) {
+        if (textPieceUnits_ != 0) {
+            result = FlushTextInPieces();
+        } else if (handler_) {
             result = handler_->characters(pendingText_.data(), static_cast<int>(pendingText_.size()));
         }
         pendingText_.clear();
         return result;
+    }
+
+    // The test mode: the joined text in pieces of textPieceUnits_, each to
+    // the handler of the moment.
+    HRESULT FlushTextInPieces()
+    {
+        for (std::size_t offset = 0; offset < pendingText_.size(); offset += textPieceUnits_) {
+            if (!handler_) {
+                return S_OK;
+            }
+            std::size_t count = std::min(textPieceUnits_, pendingText_.size() - offset);
+            HRESULT result = handler_->characters(pendingText_.data() + offset, static_cast<int>(count));
+            if (FAILED(result)) {
+                return result;
+            }
+        }
+        return S_OK;
     }
 
     // Delivers the joined text before another event; false when that failed.
@@ -960,6 +981,8 @@ private:
     }
 
     std::atomic<ULONG> references_{1};
+    // Pieces the joined text is handed over in; 0: whole (the product's way).
+    std::size_t textPieceUnits_;
     ComRef<ISAXContentHandler> handler_;
     // Freed only inside a ParserMemoryScope (FreeParser), so that its memory
     // is counted back.
@@ -977,13 +1000,18 @@ private:
 
 }  // namespace
 
-HRESULT CreateSaxReader(ISAXXMLReader** reader)
+HRESULT CreateSaxReaderSplittingText(ISAXXMLReader** reader, std::size_t pieceUnits)
 {
     if (reader == nullptr) {
         return E_POINTER;
     }
-    *reader = new (std::nothrow) ExpatSaxReader();
+    *reader = new (std::nothrow) ExpatSaxReader(pieceUnits);
     return *reader == nullptr ? E_OUTOFMEMORY : S_OK;
+}
+
+HRESULT CreateSaxReader(ISAXXMLReader** reader)
+{
+    return CreateSaxReaderSplittingText(reader, 0);
 }
 
 }  // namespace corvel::platform
