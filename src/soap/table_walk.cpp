@@ -6,19 +6,6 @@
 
 namespace corvel::soap {
 
-std::size_t ItemSize(const FieldDescriptor& member)
-{
-    if (member.typeCode == UserType) {
-        return member.typeDescriptor != nullptr ? member.typeDescriptor->recordSize : 0;
-    }
-    return XsdElementSize(member.typeCode);
-}
-
-bool IsArrayMember(const FieldDescriptor& member)
-{
-    return member.dimensions != nullptr || (member.flags & kArrayFlags) != 0;
-}
-
 std::size_t InlineCount(const std::int32_t* dimensions)
 {
     if (dimensions == nullptr || dimensions[0] <= 0) {
@@ -29,20 +16,6 @@ std::size_t InlineCount(const std::int32_t* dimensions)
         count *= dimensions[i] < 0 ? 0 : static_cast<std::size_t>(dimensions[i]);
     }
     return count;
-}
-
-const FieldDescriptor* CountMember(const TypeDescriptor* record, const FieldDescriptor& member)
-{
-    if (record == nullptr || record->fields == nullptr || member.sizeFieldIndex < 0) {
-        return nullptr;
-    }
-    for (std::int32_t i = 0; i <= member.sizeFieldIndex; ++i) {
-        if (record->fields[i].hash == 0) {
-            return nullptr;  // the index lies past the end of the fields
-        }
-    }
-    const FieldDescriptor* count = &record->fields[member.sizeFieldIndex];
-    return IsIntegerTypeCode(count->typeCode) ? count : nullptr;
 }
 
 bool IsCountMember(const TypeDescriptor& descriptor, std::size_t index)
@@ -67,13 +40,6 @@ std::int64_t Load(const void* address)
     T value;
     std::memcpy(&value, address, sizeof(value));
     return static_cast<std::int64_t>(value);
-}
-
-template <typename T>
-void Store(void* address, std::size_t value)
-{
-    auto narrow = static_cast<T>(value);
-    std::memcpy(address, &narrow, sizeof(narrow));
 }
 
 }  // namespace
@@ -107,23 +73,6 @@ std::size_t ReadCount(const void* address, std::int32_t typeCode)
     return value < 0 ? 0 : static_cast<std::size_t>(value);
 }
 
-void WriteCount(void* address, std::int32_t typeCode, std::size_t value)
-{
-    switch (XsdElementSize(typeCode)) {
-    case 1:
-        Store<std::uint8_t>(address, value);
-        break;
-    case 2:
-        Store<std::uint16_t>(address, value);
-        break;
-    case 8:
-        Store<std::uint64_t>(address, value);
-        break;
-    default:
-        Store<std::uint32_t>(address, value);
-        break;
-    }
-}
 
 std::size_t CountLimit(std::int32_t typeCode)
 {
@@ -139,23 +88,6 @@ std::size_t CountLimit(std::int32_t typeCode)
     default:
         return std::numeric_limits<std::int32_t>::max();
     }
-}
-
-bool TravelsFrom(const FieldDescriptor& member, Side side)
-{
-    bool in = (member.flags & InParam) != 0;
-    bool out = (member.flags & OutParam) != 0;
-    return side == Side::Client ? in || !out : out || !in;
-}
-
-bool IsWrittenBy(const FieldDescriptor& member, Side role)
-{
-    return (member.flags & NotSerialized) == 0 && TravelsFrom(member, role);
-}
-
-bool IsReadBy(const FieldDescriptor& member, Side role)
-{
-    return TravelsFrom(member, role == Side::Client ? Side::Server : Side::Client);
 }
 
 }  // namespace corvel::soap

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "soap/soap_tables.h"
 
@@ -15,11 +16,20 @@ namespace corvel::soap {
 // Bytes one item of member occupies in an array (or the value itself in a
 // record): the simple type's size, or the record size of a UserType; 0 when
 // neither is known.
-std::size_t ItemSize(const FieldDescriptor& member);
+inline std::size_t ItemSize(const FieldDescriptor& member)
+{
+    if (member.typeCode == UserType) {
+        return member.typeDescriptor != nullptr ? member.typeDescriptor->recordSize : 0;
+    }
+    return XsdElementSize(member.typeCode);
+}
 
 // Whether member holds an array: a pointer or inline array, or any member
 // described with dimensions (which only an inline array may carry).
-bool IsArrayMember(const FieldDescriptor& member);
+inline bool IsArrayMember(const FieldDescriptor& member)
+{
+    return member.dimensions != nullptr || (member.flags & kArrayFlags) != 0;
+}
 
 // The items an inline array holds: the product of its extents, 0 without
 // dimensions or with a negative extent.
@@ -28,7 +38,19 @@ std::size_t InlineCount(const std::int32_t* dimensions);
 // The count member of a pointer array inside its record's fields: the
 // integer member sizeFieldIndex names, or null when the index lies outside
 // the fields or names no integer.
-const FieldDescriptor* CountMember(const TypeDescriptor* record, const FieldDescriptor& member);
+inline const FieldDescriptor* CountMember(const TypeDescriptor* record, const FieldDescriptor& member)
+{
+    if (record == nullptr || record->fields == nullptr || member.sizeFieldIndex < 0) {
+        return nullptr;
+    }
+    for (std::int32_t i = 0; i <= member.sizeFieldIndex; ++i) {
+        if (record->fields[i].hash == 0) {
+            return nullptr;  // the index lies past the end of the fields
+        }
+    }
+    const FieldDescriptor* count = &record->fields[member.sizeFieldIndex];
+    return IsIntegerTypeCode(count->typeCode) ? count : nullptr;
+}
 // Whether fields[index] of descriptor counts one of its pointer arrays.
 bool IsCountMember(const TypeDescriptor& descriptor, std::size_t index);
 
@@ -36,7 +58,31 @@ bool IsCountMember(const TypeDescriptor& descriptor, std::size_t index);
 // negative value counts no items.
 std::size_t ReadCount(const void* address, std::int32_t typeCode);
 // Stores value into a count member of the given type.
-void WriteCount(void* address, std::int32_t typeCode, std::size_t value);
+inline void WriteCount(void* address, std::int32_t typeCode, std::size_t value)
+{
+    switch (XsdElementSize(typeCode)) {
+    case 1: {
+        auto narrow = static_cast<std::uint8_t>(value);
+        std::memcpy(address, &narrow, sizeof(narrow));
+        break;
+    }
+    case 2: {
+        auto narrow = static_cast<std::uint16_t>(value);
+        std::memcpy(address, &narrow, sizeof(narrow));
+        break;
+    }
+    case 8: {
+        auto wide = static_cast<std::uint64_t>(value);
+        std::memcpy(address, &wide, sizeof(wide));
+        break;
+    }
+    default: {
+        auto narrow = static_cast<std::uint32_t>(value);
+        std::memcpy(address, &narrow, sizeof(narrow));
+        break;
+    }
+    }
+}
 // The largest item count a count member of this type may hold: its type's
 // maximum, and never more than a 32-bit signed number.
 std::size_t CountLimit(std::int32_t typeCode);
@@ -47,13 +93,24 @@ enum class Side { Client, Server };
 // Whether member travels in the message side sends: from the client an
 // in member, from the server an out member; a member marked neither way
 // travels both ways. NotSerialized members are not asked about here.
-bool TravelsFrom(const FieldDescriptor& member, Side side);
+inline bool TravelsFrom(const FieldDescriptor& member, Side side)
+{
+    bool in = (member.flags & InParam) != 0;
+    bool out = (member.flags & OutParam) != 0;
+    return side == Side::Client ? in || !out : out || !in;
+}
 
 // What the side of role writes: the members that travel from it, less the
 // NotSerialized ones.
-bool IsWrittenBy(const FieldDescriptor& member, Side role);
+inline bool IsWrittenBy(const FieldDescriptor& member, Side role)
+{
+    return (member.flags & NotSerialized) == 0 && TravelsFrom(member, role);
+}
 // What the side of role reads: the members that travel from the other side.
-bool IsReadBy(const FieldDescriptor& member, Side role);
+inline bool IsReadBy(const FieldDescriptor& member, Side role)
+{
+    return TravelsFrom(member, role == Side::Client ? Side::Server : Side::Client);
+}
 
 inline Side SideOf(bool clientRole)
 {
