@@ -405,7 +405,7 @@ HRESULT CSoapRootHandler::ReadMember(const OLECHAR* localName, int localNameLeng
     const FieldDescriptor* member = nullptr;
     HRESULT result = StartMember(localName, localNameLength, attributes, &member);
     if (result != S_OK) {
-        return result;
+        return FAILED(result) ? result : S_OK;  // the reader is told of success as S_OK
     }
     return StartValue(member, (Top().levelFlags & kArrayFlags) != 0, attributes);
 }
