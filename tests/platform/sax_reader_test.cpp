@@ -180,6 +180,35 @@ TEST(SaxReaderSplittingText, PiecesOfEverySizeJoinToTheText)
     UninitializeComForThread();
 }
 
+// One reader, documents growing and shrinking around the sizes it has seen
+// (and around its 64 KiB first read), read in reads of odd sizes: each is
+// read whole, its last byte included.
+TEST_F(SaxReader, DocumentsOfEverySizeOneAfterAnother)
+{
+    struct Count : RecordingHandler {
+        HRESULT STDMETHODCALLTYPE characters(const OLECHAR* text, int length) override
+        {
+            textUnits += static_cast<std::size_t>(length);
+            last = length > 0 ? text[length - 1] : 0;
+            return S_OK;
+        }
+        std::size_t textUnits = 0;
+        OLECHAR last = 0;
+    };
+    for (std::size_t textBytes : {100u, 65536u - 13u, 65536u - 12u, 65536u, 300000u, 10u, 299999u, 300000u,
+                                  300001u, 700000u, 5u}) {
+        SCOPED_TRACE(textBytes);
+        Count counting;
+        reader->putContentHandler(&counting);
+        std::string text(textBytes - 1, 'x');
+        text += 'z';
+        ASSERT_EQ(Parse("<r>" + text + "</r>", 999), S_OK);
+        EXPECT_EQ(counting.textUnits, textBytes);
+        EXPECT_EQ(counting.last, static_cast<OLECHAR>('z'));
+        reader->putContentHandler(&handler);
+    }
+}
+
 TEST_F(SaxReader, AttributesByName)
 {
     struct Lookup : RecordingHandler {
