@@ -90,7 +90,7 @@ HRESULT MeasureArray(const TypeDescriptor* record, const FieldDescriptor& member
         if (countMember == nullptr) {
             return E_FAIL;
         }
-        std::size_t count = ReadCount(recordData + countMember->offset, countMember->typeCode);
+        std::uint64_t count = ReadCount(recordData + countMember->offset, countMember->typeCode);
         if (count == 0 || count > CountLimit(countMember->typeCode)) {
             return E_FAIL;
         }

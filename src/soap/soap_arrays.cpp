@@ -2,6 +2,7 @@
 // arrays announced by arrayType, fixed inline arrays, document-style arrays
 // that grow as their items arrive, and href/id references that park a saved
 // level until the element carrying the id arrives.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -380,9 +381,12 @@ void CSoapRootHandler::ReleaseRecord(const TypeDescriptor* descriptor, void* rec
                 continue;
             }
             countMember = CountMember(descriptor, member);
-            count = countMember != nullptr ? ReadCount(static_cast<char*>(record) + countMember->offset,
-                                                       countMember->typeCode)
-                                           : 0;
+            // What the reader counted, never more than the count may hold.
+            count = countMember != nullptr
+                        ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                              ReadCount(static_cast<char*>(record) + countMember->offset, countMember->typeCode),
+                              CountLimit(countMember->typeCode)))
+                        : 0;
         } else if ((member.flags & InlineArray) != 0) {
             count = InlineCount(member.dimensions);
         }

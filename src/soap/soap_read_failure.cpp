@@ -65,12 +65,10 @@ SoapReadFailure ReaderFailureOf(HRESULT result)
     if (result == E_OUTOFMEMORY) {
         return SoapReadFailure::outOfMemory;
     }
-    // The reader's own parse errors share one facility (MSXML's, which the
-    // Linux reader's codes take after).
-    if ((static_cast<std::uint32_t>(result) & 0xFFFF0000u) == 0xC00C0000u) {
-        return SoapReadFailure::notWellFormed;
-    }
-    return SoapReadFailure::readerFailed;
+    // Any other code the handlers did not name is the XML reader's refusal
+    // of the document: the Linux reader's and MSXML's parse errors, and
+    // whatever code Wine's reader gives them.
+    return SoapReadFailure::notWellFormed;
 }
 
 }  // namespace corvel::soap

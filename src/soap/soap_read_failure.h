@@ -31,7 +31,7 @@ enum class SoapReadFailure : std::uint32_t {
     outOfMemory,          // the answer would hold more than its size allows, or memory ran out
     faultMalformed,       // a status-500 answer whose Fault cannot be read
     badDescription,       // the description tables cannot describe this answer
-    readerFailed,         // the XML reader failed for a reason of its own
+    readerFailed,         // the XML reader could not be set to read this answer
 };
 
 // The failure's name as an operator reads it ("missing element").

@@ -44,7 +44,7 @@ std::int64_t Load(const void* address)
 
 }  // namespace
 
-std::size_t ReadCount(const void* address, std::int32_t typeCode)
+std::uint64_t ReadCount(const void* address, std::int32_t typeCode)
 {
     std::int64_t value = 0;
     switch (typeCode) {
@@ -70,7 +70,7 @@ std::size_t ReadCount(const void* address, std::int32_t typeCode)
         value = Load<std::int64_t>(address);  // the 64-bit integer types
         break;
     }
-    return value < 0 ? 0 : static_cast<std::size_t>(value);
+    return value < 0 ? 0 : static_cast<std::uint64_t>(value);
 }
 
 

@@ -55,8 +55,9 @@ inline const FieldDescriptor* CountMember(const TypeDescriptor* record, const Fi
 bool IsCountMember(const TypeDescriptor& descriptor, std::size_t index);
 
 // A count member's value, read by its own type: any width, signed or not; a
-// negative value counts no items.
-std::size_t ReadCount(const void* address, std::int32_t typeCode);
+// negative value counts no items. Whole 64 bits even where a size has 32, so
+// that a count past CountLimit is seen as one.
+std::uint64_t ReadCount(const void* address, std::int32_t typeCode);
 // Stores value into a count member of the given type.
 inline void WriteCount(void* address, std::int32_t typeCode, std::size_t value)
 {

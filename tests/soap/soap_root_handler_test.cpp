@@ -73,6 +73,15 @@ TEST(ResponseReader, TestResultCases)
          R::unexpectedElement, true, Text()},
         {"not well formed", body("<Result>abc</Reslt>"), R::notWellFormed, true, Text()},
         {"empty document", "", R::notWellFormed, true, Text()},
+        {"nested deeper than the reader allows",
+         body("<Result>" + [] {
+             std::string deep;
+             for (int i = 0; i < platform::kMaxSaxElementDepth; ++i) {
+                 deep += "<b>";
+             }
+             return deep;
+         }() + "</Result>"),
+         R::tooDeep, true, Text()},
     };
     for (const TestCase& c : cases) {
         SCOPED_TRACE(c.name);
