@@ -126,7 +126,7 @@ struct CallResult {
     HRESULT status = E_FAIL;
     std::string answer;
     corvel::soap::SoapClientError stage = corvel::soap::SoapClientError::NoError;
-    std::string reason;  // the transport's named failure, "none" when it had none
+    std::string reason;  // the named failure: the reader's or the transport's, "none" when neither named one
     std::int32_t httpStatus = 0;
     std::uint32_t socketError = 0;
     std::optional<corvel::soap::SoapFault> fault;
@@ -154,7 +154,7 @@ bool Call(const std::string& url, std::uint32_t timeoutMs, CallResult& result)
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     result.answer = Utf8(answer);
     result.stage = proxy->clientError;
-    result.reason = proxy->TransportFailureName();
+    result.reason = proxy->FailureReasonName();
     result.httpStatus = proxy->HttpStatus();
     result.socketError = proxy->SocketError();
     if (CarriesFault(result.stage)) {

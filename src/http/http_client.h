@@ -144,6 +144,16 @@ protected:
     bool BuildRequestText(const char* method, const char* extraHeaderText);
     bool ConnectToServer();
     bool SendRequestAndBody();
+    // The send modes of SendRequestAndBody: each sends the request text and
+    // the body its way, sets *sent to the bytes that went out, and returns
+    // false when a send failed or sendStatus stopped the sending. (A short
+    // single send shows in *sent alone.)
+    bool SendBodyFromSource(std::uint64_t* sent);
+    bool SendTextAlone(std::uint64_t* sent);
+    bool SendBodyInBlocks(std::uint64_t* sent);
+    bool SendGathered(std::uint64_t* sent);
+    // Tells sendStatus of one piece sent; false when it stops the sending.
+    bool ReportSent(std::uint32_t bytes);
     bool SendRequestText();
     ResponseReadResult ReadResponse();
     bool ReadMore(char* block, std::uint32_t* size);

@@ -132,87 +132,110 @@ bool CHttpClientT<TSocket>::SendRequest(const CParsedUrl& url, RequestOptions& r
 
 // The request text and the body, by the first matching mode: from the body
 // source; the text alone; the text, then the body in blocks; text and body
-// in one gathered send. A redirected request goes out the same way.
+// in one gathered send. A redirected request goes out the same way. The
+// request is sent when every byte of the text and the body went out.
 template <class TSocket>
 bool CHttpClientT<TSocket>::SendRequestAndBody()
 {
-    const auto textLength = static_cast<std::uint32_t>(requestText.size());
-    const auto* body = static_cast<const char*>(options->body);
-    std::uint64_t totalSent = 0;
-    bool sendFailed = false;
-    // In the piecewise modes every send reports to sendStatus, and a false
-    // answer ends the sending.
-    auto reported = [this](std::uint32_t bytes) {
-        return options->sendStatus == nullptr || options->sendStatus(bytes, options->sendStatusParam);
-    };
+    std::uint64_t sent = 0;
+    bool completed = false;
     if ((options->flags & RequestOptions::bodyFromSource) != 0 && options->bodySource != nullptr) {
-        if (SendWhole(requestText.data(), textLength) && reported(textLength)) {
-            totalSent = textLength;
-            for (;;) {
-                const char* piece = nullptr;
-                std::uint32_t pieceLength = 0;
-                if (!options->bodySource(&piece, &pieceLength, options->bodySourceParam) ||
-                    piece == nullptr || pieceLength == 0) {
-                    break;
-                }
-                if (!SendWhole(piece, pieceLength)) {
-                    sendFailed = true;
-                    break;
-                }
-                totalSent += pieceLength;
-                if (!reported(pieceLength)) {
-                    sendFailed = true;
-                    break;
-                }
-            }
-        } else {
-            sendFailed = true;
-        }
-    } else if (body == nullptr) {
-        std::uint32_t sent = 0;
-        WSABUF buffer{textLength, requestText.data()};
-        if (SendBounded(&buffer, 1, &sent)) {
-            totalSent = sent;
-        }
-        if (options->sendStatus != nullptr) {
-            options->sendStatus(sent, options->sendStatusParam);
-        }
+        completed = SendBodyFromSource(&sent);
+    } else if (options->body == nullptr) {
+        completed = SendTextAlone(&sent);
     } else if ((options->flags & RequestOptions::sendInBlocks) != 0) {
-        if (SendWhole(requestText.data(), textLength) && reported(textLength)) {
-            totalSent = textLength;
-            std::uint32_t offset = 0;
-            while (options->sendBlockSize != 0 && offset < options->bodyLength) {
-                const std::uint32_t piece = std::min(options->sendBlockSize, options->bodyLength - offset);
-                if (!SendWhole(body + offset, piece)) {
-                    sendFailed = true;
-                    break;
-                }
-                offset += piece;
-                totalSent += piece;
-                if (!reported(piece)) {
-                    sendFailed = true;
-                    break;
-                }
-            }
-        } else {
-            sendFailed = true;
-        }
+        completed = SendBodyInBlocks(&sent);
     } else {
-        std::uint32_t sent = 0;
-        WSABUF buffers[2] = {{textLength, requestText.data()},
-                             {options->bodyLength, const_cast<char*>(body)}};
-        if (SendBounded(buffers, 2, &sent)) {
-            totalSent = sent;
-        }
-        if (options->sendStatus != nullptr) {
-            options->sendStatus(sent, options->sendStatusParam);
-        }
+        completed = SendGathered(&sent);
     }
-    if (sendFailed || totalSent != std::uint64_t{textLength} + options->bodyLength) {
+    if (!completed || sent != std::uint64_t{requestText.size()} + options->bodyLength) {
         return Fail(deadlineExpired ? HttpFailure::deadlinePassed : HttpFailure::sendFailed);
     }
     return true;
+}
 
+template <class TSocket>
+bool CHttpClientT<TSocket>::ReportSent(std::uint32_t bytes)
+{
+    return options->sendStatus == nullptr || options->sendStatus(bytes, options->sendStatusParam);
+}
+
+template <class TSocket>
+bool CHttpClientT<TSocket>::SendBodyFromSource(std::uint64_t* sent)
+{
+    const auto textLength = static_cast<std::uint32_t>(requestText.size());
+    if (!SendWhole(requestText.data(), textLength) || !ReportSent(textLength)) {
+        return false;
+    }
+    *sent = textLength;
+    for (;;) {
+        const char* piece = nullptr;
+        std::uint32_t pieceLength = 0;
+        if (!options->bodySource(&piece, &pieceLength, options->bodySourceParam) || piece == nullptr ||
+            pieceLength == 0) {
+            return true;  // the source has no more
+        }
+        if (!SendWhole(piece, pieceLength)) {
+            return false;
+        }
+        *sent += pieceLength;
+        if (!ReportSent(pieceLength)) {
+            return false;
+        }
+    }
+}
+
+template <class TSocket>
+bool CHttpClientT<TSocket>::SendTextAlone(std::uint64_t* sent)
+{
+    std::uint32_t bytes = 0;
+    WSABUF buffer{static_cast<std::uint32_t>(requestText.size()), requestText.data()};
+    if (SendBounded(&buffer, 1, &bytes)) {
+        *sent = bytes;
+    }
+    if (options->sendStatus != nullptr) {
+        options->sendStatus(bytes, options->sendStatusParam);  // one send: its answer changes nothing
+    }
+    return true;
+}
+
+template <class TSocket>
+bool CHttpClientT<TSocket>::SendBodyInBlocks(std::uint64_t* sent)
+{
+    const auto textLength = static_cast<std::uint32_t>(requestText.size());
+    const auto* body = static_cast<const char*>(options->body);
+    if (!SendWhole(requestText.data(), textLength) || !ReportSent(textLength)) {
+        return false;
+    }
+    *sent = textLength;
+    std::uint32_t offset = 0;
+    while (options->sendBlockSize != 0 && offset < options->bodyLength) {
+        const std::uint32_t piece = std::min(options->sendBlockSize, options->bodyLength - offset);
+        if (!SendWhole(body + offset, piece)) {
+            return false;
+        }
+        offset += piece;
+        *sent += piece;
+        if (!ReportSent(piece)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class TSocket>
+bool CHttpClientT<TSocket>::SendGathered(std::uint64_t* sent)
+{
+    std::uint32_t bytes = 0;
+    WSABUF buffers[2] = {{static_cast<std::uint32_t>(requestText.size()), requestText.data()},
+                         {options->bodyLength, const_cast<char*>(static_cast<const char*>(options->body))}};
+    if (SendBounded(buffers, 2, &bytes)) {
+        *sent = bytes;
+    }
+    if (options->sendStatus != nullptr) {
+        options->sendStatus(bytes, options->sendStatusParam);  // one send: its answer changes nothing
+    }
+    return true;
 }
 
 template <class TSocket>

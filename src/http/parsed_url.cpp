@@ -30,40 +30,25 @@ constexpr SchemeRow kSchemeTable[] = {
 };
 static_assert(sizeof kSchemeTable / sizeof kSchemeTable[0] == kSchemeSocks + 1);
 
-// The text being built up by the scan: a token of bounded length.
-class Token {
-public:
-    explicit Token(std::uint32_t limit) : limit_(limit) { text_[0] = 0; }
-    bool Append(char c)
-    {
-        if (length_ >= limit_) {
-            return false;
-        }
-        text_[length_++] = c;
-        text_[length_] = 0;
-        return true;
-    }
-    void Clear()
-    {
-        length_ = 0;
-        text_[0] = 0;
-    }
-    const char* Text() const { return text_; }
-    std::uint32_t Length() const { return length_; }
-
-private:
-    char text_[CParsedUrl::kMaxTokenLength + 1];
-    std::uint32_t limit_;
-    std::uint32_t length_ = 0;
+// A piece of the URL text: where it starts and how many bytes it has.
+struct Span {
+    const char* text;
+    std::uint32_t length;
 };
 
-std::uint16_t LeadingDecimal(const char* text)
+std::uint16_t LeadingDecimal(Span digits)
 {
     std::uint32_t value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        value = value * 10 + static_cast<std::uint32_t>(*text - '0');
+    for (std::uint32_t i = 0; i < digits.length && digits.text[i] >= '0' && digits.text[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<std::uint32_t>(digits.text[i] - '0');
     }
     return static_cast<std::uint16_t>(value);  // cut to 16 bits
+}
+
+// The bytes from start up to end.
+Span Between(const char* start, const char* end)
+{
+    return {start, static_cast<std::uint32_t>(end - start)};
 }
 
 }  // namespace
@@ -149,190 +134,159 @@ bool CParsedUrl::AssignQuery(const char* newQuery)
     return AssignText(query, queryLength, kMaxQueryLength, newQuery);
 }
 
+bool CParsedUrl::AssignSpan(char* field, std::uint32_t& fieldLength, std::uint32_t limit, const char* text,
+                            std::uint32_t length)
+{
+    if (length > limit) {
+        return false;
+    }
+    std::memcpy(field, text, length);
+    field[length] = 0;
+    fieldLength = length;
+    return true;
+}
+
+// The steps of a parse, each from where the one before it ended:
+//   scheme     "name:" (a "user@" before the name is taken as the user), and
+//              from what follows the colon, whether an authority or the path
+//              comes next
+//   authority  [user[:password]@]host[:port], up to the path
+//   path       up to "?" or "#" (a file URL's path runs to the end)
+//   query      the rest, "?" or "#" included
+// A port given replaces the scheme's default port; file, news and mailto URLs
+// have none.
 bool CParsedUrl::Parse(const char* urlText)
 {
     if (urlText == nullptr) {
         throw TransportFailure{E_FAIL};
     }
     Reset();
-    if (urlText[0] == 0) {
-        return false;
-    }
-
-    enum class Stage { authority, path, query, done, failed };
-    Token token(kMaxTokenLength);
-    bool schemeSeen = false;
-    bool userSeen = false;
-    bool portSeen = false;
-    bool hostSet = false;
     const char* at = urlText;
+    bool userGiven = false;
     const char* pathStart = nullptr;
-
-    // Ends the authority at a "/", "?" or the end of the text.
-    auto endAuthority = [&]() -> bool {
-        if (!hostSet && !AssignHost(token.Text())) {
-            return false;
-        }
-        return schemeSeen;
-    };
-
-    Stage stage = Stage::authority;
-    while (stage == Stage::authority) {
-        const char c = *at;
-        if (c == 0) {
-            // Only after an "@" or a port: the host, if any, is set already.
-            stage = schemeSeen ? Stage::path : Stage::failed;
-            pathStart = at;
-            break;
-        }
-        if (c == ':' && !schemeSeen) {
-            if (!AssignScheme(token.Text())) {
-                stage = Stage::failed;
-                break;
-            }
-            schemeSeen = true;
-            token.Clear();
-            if (at[1] == '/' && at[2] == '/') {
-                if (schemeType == kSchemeMailto) {
-                    stage = Stage::failed;
-                    break;
-                }
-                if (schemeType == kSchemeFile) {
-                    pathStart = at + 3;
-                    stage = Stage::path;
-                    break;
-                }
-                at += 3;
-            } else if (at[1] == '/') {
-                pathStart = at + 1;
-                stage = Stage::path;
-                break;
-            } else if (schemeType == kSchemeFile) {
-                pathStart = at + 1;
-                stage = Stage::path;
-                break;
-            } else {
-                at += 1;
-            }
-            continue;
-        }
-        if (c == ':') {
-            // A port after the host, or a password after the user name.
-            Token portOrPassword(kMaxPortOrPasswordLength);
-            const char* scan = at + 1;
-            while (*scan != 0 && *scan != '/' && *scan != '@') {
-                if (!portOrPassword.Append(*scan)) {
-                    break;
-                }
-                ++scan;
-            }
-            if (*scan != 0 && *scan != '/' && *scan != '@') {
-                stage = Stage::failed;  // longer than 128 characters
-                break;
-            }
-            if ((*scan == '/' || *scan == 0) && !portSeen) {
-                if (!AssignHost(token.Text())) {
-                    stage = Stage::failed;
-                    break;
-                }
-                portNumber = LeadingDecimal(portOrPassword.Text());
-                portSeen = true;
-                hostSet = true;
-                at = scan;
-                continue;
-            }
-            if (*scan == '@' && !userSeen) {
-                if (!AssignUser(token.Text()) || !AssignPassword(portOrPassword.Text())) {
-                    stage = Stage::failed;
-                    break;
-                }
-                userSeen = true;
-                token.Clear();
-                at = scan + 1;
-                continue;
-            }
-            stage = Stage::failed;
-            break;
-        }
-        if (c == '@') {
-            if (userSeen || !AssignUser(token.Text())) {
-                stage = Stage::failed;
-                break;
-            }
-            userSeen = true;
-            token.Clear();
-            ++at;
-            continue;
-        }
-        if (c == '/' || c == '?') {
-            if (!endAuthority()) {
-                stage = Stage::failed;
-                break;
-            }
-            pathStart = at;
-            stage = Stage::path;
-            break;
-        }
-        if (!token.Append(c)) {
-            stage = Stage::failed;
-            break;
-        }
-        if (at[1] == 0) {
-            if (!endAuthority()) {
-                stage = Stage::failed;
-                break;
-            }
-            pathStart = at + 1;
-            stage = Stage::path;
-            break;
-        }
-        ++at;
-    }
-
-    if (stage == Stage::path) {
-        token.Clear();
-        at = pathStart;
-        while (*at != 0 && (schemeType == kSchemeFile || (*at != '#' && *at != '?'))) {
-            if (!token.Append(*at)) {
-                stage = Stage::failed;
-                break;
-            }
-            ++at;
-        }
-        if (stage == Stage::path && token.Length() != 0 && !AssignPath(token.Text())) {
-            stage = Stage::failed;
-        }
-        if (stage == Stage::path) {
-            stage = Stage::query;
-        }
-    }
-    if (stage == Stage::query) {
-        token.Clear();
-        while (*at != 0) {
-            if (!token.Append(*at)) {
-                stage = Stage::failed;
-                break;
-            }
-            ++at;
-        }
-        if (stage == Stage::query && token.Length() != 0 && !AssignQuery(token.Text())) {
-            stage = Stage::failed;
-        }
-        if (stage == Stage::query) {
-            stage = Stage::done;
-        }
-    }
-    if (stage != Stage::done) {
+    bool parsed = ParseScheme(&at, &userGiven, &pathStart) &&
+                  (pathStart != nullptr || ParseAuthority(at, userGiven, &pathStart)) &&
+                  ParsePathAndQuery(pathStart);
+    if (!parsed) {
         Reset();
         return false;
     }
-
     if (schemeType == kSchemeFile || schemeType == kSchemeNews || schemeType == kSchemeMailto) {
         portNumber = 0;
-    } else if (!portSeen) {
-        portNumber = DefaultPortFor(schemeType);
     }
     return true;
+}
+
+bool CParsedUrl::ParseScheme(const char** at, bool* userGiven, const char** pathStart)
+{
+    const char* start = *at;
+    const char* scan = start;
+    for (; *scan != ':'; ++scan) {
+        if (*scan == 0 || *scan == '/' || *scan == '?') {
+            return false;  // no scheme before the authority ends
+        }
+        if (*scan == '@') {
+            if (*userGiven || !AssignSpan(userName, userNameLength, kMaxUserLength, start,
+                                          static_cast<std::uint32_t>(scan - start))) {
+                return false;
+            }
+            *userGiven = true;
+            start = scan + 1;
+        }
+    }
+    Span name = Between(start, scan);
+    if (name.length > kMaxTokenLength) {
+        return false;
+    }
+    char text[kMaxTokenLength + 1];
+    std::memcpy(text, name.text, name.length);
+    text[name.length] = 0;
+    if (!AssignScheme(text)) {
+        return false;
+    }
+    // What follows the colon: "//" and an authority, a path, or (for the
+    // schemes that take one without "//") an authority straight away.
+    const char* colon = scan;
+    if (colon[1] == '/' && colon[2] == '/') {
+        if (schemeType == kSchemeMailto) {
+            return false;
+        }
+        if (schemeType == kSchemeFile) {
+            *pathStart = colon + 3;
+        }
+        *at = colon + 3;
+    } else if (colon[1] == '/' || schemeType == kSchemeFile) {
+        *pathStart = colon + 1;
+    } else {
+        *at = colon + 1;
+    }
+    return true;
+}
+
+bool CParsedUrl::ParseAuthority(const char* at, bool userGiven, const char** pathStart)
+{
+    const char* start = at;  // of the user name or the host
+    for (;; ++at) {
+        const char c = *at;
+        if (c == 0 || c == '/' || c == '?') {
+            // The host ends here; the path (or the query) begins.
+            Span host = Between(start, at);
+            *pathStart = at;
+            return AssignSpan(hostName, hostNameLength, kMaxHostLength, host.text, host.length);
+        }
+        if (c == '@') {
+            if (userGiven || !AssignSpan(userName, userNameLength, kMaxUserLength, start,
+                                         static_cast<std::uint32_t>(at - start))) {
+                return false;
+            }
+            userGiven = true;
+            start = at + 1;
+            continue;
+        }
+        if (c != ':') {
+            continue;
+        }
+        // A port after the host (up to the path or the end), or a password
+        // after the user name (up to the "@").
+        const char* scan = at + 1;
+        while (*scan != 0 && *scan != '/' && *scan != '@') {
+            ++scan;
+        }
+        Span after = Between(at + 1, scan);
+        if (after.length > kMaxPortOrPasswordLength) {
+            return false;
+        }
+        Span before = Between(start, at);
+        if (*scan == '@') {
+            if (userGiven || !AssignSpan(userName, userNameLength, kMaxUserLength, before.text, before.length) ||
+                (after.length != 0 && before.length == 0) ||
+                !AssignSpan(password, passwordLength, kMaxPasswordLength, after.text, after.length)) {
+                return false;
+            }
+            userGiven = true;
+            at = scan;
+            start = scan + 1;
+            continue;
+        }
+        if (!AssignSpan(hostName, hostNameLength, kMaxHostLength, before.text, before.length)) {
+            return false;
+        }
+        portNumber = LeadingDecimal(after);
+        *pathStart = scan;
+        return true;
+    }
+}
+
+bool CParsedUrl::ParsePathAndQuery(const char* at)
+{
+    const char* end = at;
+    while (*end != 0 && (schemeType == kSchemeFile || (*end != '#' && *end != '?'))) {
+        ++end;
+    }
+    Span pathText = Between(at, end);
+    Span queryText = Between(end, end + std::strlen(end));
+    return AssignSpan(path, pathLength, kMaxPathLength, pathText.text, pathText.length) &&
+           AssignSpan(query, queryLength, kMaxQueryLength, queryText.text, queryText.length);
 }
 
 std::uint32_t CParsedUrl::ComposedLength() const

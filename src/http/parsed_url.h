@@ -31,7 +31,7 @@ public:
     static constexpr std::uint32_t kMaxPasswordLength = 128;
     static constexpr std::uint32_t kMaxPathLength = 2048;
     static constexpr std::uint32_t kMaxQueryLength = 2048;
-    // The parse keeps one token of URL text at a time; longer tokens fail.
+    // The longest scheme name the parse looks at.
     static constexpr std::uint32_t kMaxTokenLength = 2088;
     // The text after ":" that may be a port or a password.
     static constexpr std::uint32_t kMaxPortOrPasswordLength = 128;
@@ -72,9 +72,20 @@ public:
     std::uint32_t PathLength() const { return pathLength; }
     std::uint32_t QueryLength() const { return queryLength; }
 
+    // The steps of Parse, each testable alone. ParseScheme reads "name:" at
+    // *at and sets either *at to the authority or *pathStart to the path
+    // (a user name before the scheme's name sets *userGiven).
+    // ParseAuthority reads the user, password, host and port up to the path,
+    // a user name not a second time; ParsePathAndQuery reads the rest.
+    bool ParseScheme(const char** at, bool* userGiven, const char** pathStart);
+    bool ParseAuthority(const char* at, bool userGiven, const char** pathStart);
+    bool ParsePathAndQuery(const char* at);
+
 private:
     const char* PortText(char (&digits)[8]) const;
     bool AssignText(char* field, std::uint32_t& fieldLength, std::uint32_t limit, const char* text);
+    bool AssignSpan(char* field, std::uint32_t& fieldLength, std::uint32_t limit, const char* text,
+                    std::uint32_t length);
 
     char schemeName[kMaxSchemeLength + 1];
     char hostName[kMaxHostLength + 1];

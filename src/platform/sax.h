@@ -169,4 +169,10 @@ inline constexpr HRESULT kSaxBadEncoding = MAKE_HRESULT_VALUE(0xC00CE55E);  // u
 // The caller owns one reference.
 HRESULT CreateSaxReader(ISAXXMLReader** reader);
 
+// For tests: a reader like CreateSaxReader's whose character data reaches the
+// content handler in pieces of at most pieceUnits code units (0: as the
+// reader delivers it), so that a handler's joining of text that arrives in
+// several characters calls runs on every platform.
+HRESULT CreateSaxReaderSplittingText(ISAXXMLReader** reader, std::size_t pieceUnits);
+
 }  // namespace corvel::platform

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "soap/table_walk.h"
 #include "soap/xsd_value.h"
 
 namespace corvel::soap {
@@ -25,21 +26,6 @@ std::string_view Text(const char* text, std::int32_t length)
         return {};
     }
     return {text, static_cast<std::size_t>(length)};
-}
-
-bool TravelsThisWay(const FieldDescriptor& member, bool clientRole)
-{
-    if ((member.flags & NotSerialized) != 0) {
-        return false;
-    }
-    bool in = (member.flags & InParam) != 0;
-    bool out = (member.flags & OutParam) != 0;
-    return clientRole ? !(out && !in) : !(in && !out);
-}
-
-bool IsArray(const FieldDescriptor& member)
-{
-    return (member.flags & (PointerArray | InlineArray)) != 0;
 }
 
 // Nil: a null pointer array, or a string or binary value without data (for an
@@ -67,60 +53,6 @@ bool IsNilItem(std::int32_t typeCode, const void* data)
         return static_cast<const BinaryValue*>(data)->data == nullptr;
     }
     return false;
-}
-
-// The value of an integer member of any width, as the low 32 bits, signed.
-bool ReadCount(const FieldDescriptor& countMember, const void* data, std::int32_t* count)
-{
-    std::int64_t value = 0;
-    switch (countMember.typeCode) {
-    case XsdInteger:
-    case XsdNonPositiveInteger:
-    case XsdNegativeInteger:
-    case XsdLong:
-    case XsdNonNegativeInteger:
-    case XsdUnsignedLong:
-    case XsdPositiveInteger: {
-        std::uint64_t wide = 0;
-        std::memcpy(&wide, data, sizeof(wide));
-        value = static_cast<std::int32_t>(static_cast<std::uint32_t>(wide));
-        break;
-    }
-    case XsdInt: {
-        std::int32_t narrow = 0;
-        std::memcpy(&narrow, data, sizeof(narrow));
-        value = narrow;
-        break;
-    }
-    case XsdUnsignedInt: {
-        std::uint32_t narrow = 0;
-        std::memcpy(&narrow, data, sizeof(narrow));
-        value = static_cast<std::int32_t>(narrow);
-        break;
-    }
-    case XsdShort: {
-        std::int16_t narrow = 0;
-        std::memcpy(&narrow, data, sizeof(narrow));
-        value = narrow;
-        break;
-    }
-    case XsdUnsignedShort: {
-        std::uint16_t narrow = 0;
-        std::memcpy(&narrow, data, sizeof(narrow));
-        value = narrow;
-        break;
-    }
-    case XsdByte:
-        value = *static_cast<const std::int8_t*>(data);
-        break;
-    case XsdUnsignedByte:
-        value = *static_cast<const std::uint8_t*>(data);
-        break;
-    default:
-        return false;
-    }
-    *count = static_cast<std::int32_t>(value);
-    return true;
 }
 
 constexpr int kMaxDimensions = 16;
@@ -151,24 +83,22 @@ HRESULT MeasureArray(const TypeDescriptor* record, const FieldDescriptor& member
             shape->extents[i] = dimensions[i + 1];
         }
         shape->elements = memberData;
-    } else {
-        std::int32_t index = member.sizeFieldIndex;
-        if (index < 0) {
+    } else if ((member.flags & PointerArray) != 0) {
+        // The count as the reader keeps it: by the count member's own type,
+        // within what that type may count.
+        const FieldDescriptor* countMember = CountMember(record, member);
+        if (countMember == nullptr) {
             return E_FAIL;
         }
-        for (std::int32_t i = 0; i <= index; ++i) {
-            if (record->fields[i].hash == 0) {
-                return E_FAIL;  // the index lies past the end of the fields
-            }
-        }
-        const FieldDescriptor& countMember = record->fields[index];
-        std::int32_t count = 0;
-        if (!ReadCount(countMember, recordData + countMember.offset, &count) || count <= 0) {
+        std::uint64_t count = ReadCount(recordData + countMember->offset, countMember->typeCode);
+        if (count == 0 || count > CountLimit(countMember->typeCode)) {
             return E_FAIL;
         }
         shape->dimensionCount = 1;
-        shape->extents[0] = count;
+        shape->extents[0] = static_cast<std::int32_t>(count);
         shape->elements = *reinterpret_cast<const unsigned char* const*>(memberData);
+    } else {
+        return E_FAIL;  // dimensions without an array form
     }
     std::size_t total = 1;
     for (int i = 0; i < shape->dimensionCount; ++i) {
@@ -179,14 +109,7 @@ HRESULT MeasureArray(const TypeDescriptor* record, const FieldDescriptor& member
         total *= extent;
     }
     shape->count = total;
-    if (member.typeCode == UserType) {
-        if (member.typeDescriptor == nullptr) {
-            return E_FAIL;
-        }
-        shape->elementSize = member.typeDescriptor->recordSize;
-    } else {
-        shape->elementSize = XsdElementSize(member.typeCode);
-    }
+    shape->elementSize = ItemSize(member);
     if (shape->elementSize == 0) {
         return E_FAIL;
     }
@@ -296,7 +219,7 @@ HRESULT WriteMember(const RequestWriterContext& context, CResponseGenerator* wri
     if (IsNil(member, memberData)) {
         return Put(stream, " xsi:nil=\"1\"/>");
     }
-    bool array = IsArray(member);
+    bool array = IsArrayMember(member);
     ArrayShape shape{};
     if (array) {
         if (FAILED(hr = MeasureArray(record, member, recordData, memberData, &shape)) ||
@@ -352,7 +275,7 @@ HRESULT WriteMembers(const RequestWriterContext& context, CResponseGenerator* wr
         return E_FAIL;
     }
     for (const FieldDescriptor* member = record->fields; member->hash != 0; ++member) {
-        if (!TravelsThisWay(*member, context.clientRole)) {
+        if (!IsWrittenBy(*member, SideOf(context.clientRole))) {
             continue;
         }
         if (recordData == nullptr) {
@@ -396,11 +319,12 @@ HRESULT WriteEnvelope(const RequestWriterContext& context, const TypeDescriptor*
     if (headerDescriptor == nullptr) {
         return E_FAIL;
     }
-    std::uint32_t direction = context.clientRole ? InParam : OutParam;
+    // The Header element stands when a header member is written, by the
+    // rule that writes the members themselves.
     bool anyHeader = false;
     if (headerDescriptor->fields != nullptr) {
         for (const FieldDescriptor* member = headerDescriptor->fields; member->hash != 0; ++member) {
-            if ((member->flags & direction) != 0) {
+            if (IsWrittenBy(*member, SideOf(context.clientRole))) {
                 anyHeader = true;
                 break;
             }

@@ -2,12 +2,14 @@
 // arrays announced by arrayType, fixed inline arrays, document-style arrays
 // that grow as their items arrive, and href/id references that park a saved
 // level until the element carrying the id arrives.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
 
 #include "soap/soap_root_handler.h"
+#include "soap/table_walk.h"
 
 namespace corvel::soap {
 namespace {
@@ -21,126 +23,6 @@ constexpr std::uint64_t kMaxAnnouncedItems = std::numeric_limits<std::int32_t>::
 constexpr std::uint64_t kMaxBlockBytes = std::numeric_limits<std::uint32_t>::max();
 
 using platform::IsXmlSpace;
-
-// The count member of a PointerArray, an integer of any width: written and
-// read by its type, and never asked to hold more than its type can.
-void WriteCount(void* address, std::int32_t typeCode, std::size_t value)
-{
-    switch (XsdElementSize(typeCode)) {
-    case 1: {
-        auto v = static_cast<std::uint8_t>(value);
-        std::memcpy(address, &v, sizeof(v));
-        break;
-    }
-    case 2: {
-        auto v = static_cast<std::uint16_t>(value);
-        std::memcpy(address, &v, sizeof(v));
-        break;
-    }
-    case 8: {
-        auto v = static_cast<std::uint64_t>(value);
-        std::memcpy(address, &v, sizeof(v));
-        break;
-    }
-    default: {
-        auto v = static_cast<std::uint32_t>(value);
-        std::memcpy(address, &v, sizeof(v));
-        break;
-    }
-    }
-}
-
-std::size_t ReadCount(const void* address, std::int32_t typeCode)
-{
-    std::int64_t value = 0;
-    switch (typeCode) {
-    case XsdByte: {
-        std::int8_t v;
-        std::memcpy(&v, address, sizeof(v));
-        value = v;
-        break;
-    }
-    case XsdUnsignedByte: {
-        std::uint8_t v;
-        std::memcpy(&v, address, sizeof(v));
-        value = v;
-        break;
-    }
-    case XsdShort: {
-        std::int16_t v;
-        std::memcpy(&v, address, sizeof(v));
-        value = v;
-        break;
-    }
-    case XsdUnsignedShort: {
-        std::uint16_t v;
-        std::memcpy(&v, address, sizeof(v));
-        value = v;
-        break;
-    }
-    case XsdInt: {
-        std::int32_t v;
-        std::memcpy(&v, address, sizeof(v));
-        value = v;
-        break;
-    }
-    case XsdUnsignedInt: {
-        std::uint32_t v;
-        std::memcpy(&v, address, sizeof(v));
-        value = v;
-        break;
-    }
-    default: {
-        std::memcpy(&value, address, sizeof(value));
-        break;
-    }
-    }
-    return value < 0 ? 0 : static_cast<std::size_t>(value);
-}
-
-// The largest item count a count member of this type holds.
-std::size_t CountLimit(std::int32_t typeCode)
-{
-    switch (typeCode) {
-    case XsdByte:
-        return std::numeric_limits<std::int8_t>::max();
-    case XsdUnsignedByte:
-        return std::numeric_limits<std::uint8_t>::max();
-    case XsdShort:
-        return std::numeric_limits<std::int16_t>::max();
-    case XsdUnsignedShort:
-        return std::numeric_limits<std::uint16_t>::max();
-    default:
-        return std::numeric_limits<std::int32_t>::max();
-    }
-}
-
-std::size_t InlineCount(const std::int32_t* dimensions)
-{
-    if (dimensions == nullptr || dimensions[0] <= 0) {
-        return 0;
-    }
-    std::size_t count = 1;
-    for (std::int32_t i = 1; i <= dimensions[0]; ++i) {
-        count *= dimensions[i] < 0 ? 0 : static_cast<std::size_t>(dimensions[i]);
-    }
-    return count;
-}
-
-// The count member of array member inside its record's fields, or null.
-const FieldDescriptor* CountMember(const TypeDescriptor* record, const FieldDescriptor& member)
-{
-    if (record == nullptr || record->fields == nullptr || member.sizeFieldIndex < 0) {
-        return nullptr;
-    }
-    for (std::int32_t i = 0; i <= member.sizeFieldIndex; ++i) {
-        if (record->fields[i].hash == 0) {
-            return nullptr;
-        }
-    }
-    const FieldDescriptor* count = &record->fields[member.sizeFieldIndex];
-    return IsIntegerTypeCode(count->typeCode) ? count : nullptr;
-}
 
 enum class Announcement { Absent, Announced, Invalid };
 
@@ -198,21 +80,13 @@ Announcement ReadArrayType(const OLECHAR* text, int length, std::uint64_t* size)
 
 }  // namespace
 
-std::size_t ItemSize(const FieldDescriptor& member)
-{
-    if (member.typeCode == UserType) {
-        return member.typeDescriptor != nullptr ? member.typeDescriptor->recordSize : 0;
-    }
-    return XsdElementSize(member.typeCode);
-}
-
 HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDescriptor* member,
                                      ISAXAttributes* attributes)
 {
     void* recordAddress = enclosing.target;
     const TypeDescriptor* record = enclosing.descriptor;
     if (member == nullptr || recordAddress == nullptr) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::badDescription);
     }
     bool rpcEncoded = IsRpcEncoded();
     if (rpcEncoded) {
@@ -232,12 +106,12 @@ HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDes
         arrayType != nullptr) {
         Announcement announcement = ReadArrayType(arrayType, arrayTypeLength, &announcedSize);
         if (announcement == Announcement::Invalid) {
-            return E_FAIL;
+            return Fail(SoapReadFailure::badArrayType);
         }
         announced = announcement == Announcement::Announced;
     }
     if (announced && announcedSize > kMaxAnnouncedItems) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::arrayTooLarge);
     }
 
     std::uint32_t levelFlags = member->flags & ~ValuePending;
@@ -248,24 +122,24 @@ HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDes
     if ((member->flags & PointerArray) != 0) {
         const FieldDescriptor* count = CountMember(record, *member);
         if (count == nullptr) {
-            return E_FAIL;
+            return Fail(SoapReadFailure::badDescription);
         }
         void* countAddress = static_cast<char*>(recordAddress) + count->offset;
         std::size_t itemSize = ItemSize(*member);
         std::size_t slots = 0;
         if (!announced) {
             if (rpcEncoded) {
-                return E_FAIL;  // encoded arrays announce their size
+                return Fail(SoapReadFailure::badArrayType);  // encoded arrays announce their size
             }
             slots = kFirstGrowSlots;
             levelFlags |= GrowArray;
             expected = 0;
         } else {
             if (announcedSize > CountLimit(count->typeCode)) {
-                return E_FAIL;  // more items than the count member can hold
+                return Fail(SoapReadFailure::arrayTooLarge);  // more items than the count member can hold
             }
             if (announcedSize > 0 && itemSize > 0 && announcedSize * itemSize > kMaxBlockBytes) {
-                return E_INVALIDARG;
+                return Fail(SoapReadFailure::arrayTooLarge, E_INVALIDARG);
             }
             if (announcedSize == 0) {
                 WriteCount(countAddress, count->typeCode, 0);
@@ -276,11 +150,11 @@ HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDes
             slots = expected < kFirstGrowSlots ? expected : kFirstGrowSlots;
         }
         if (itemSize == 0) {
-            return E_FAIL;
+            return Fail(SoapReadFailure::badDescription);
         }
         void** pointer = static_cast<void**>(arrayAddress);
         if (*pointer != nullptr) {
-            return E_FAIL;  // the block is filled once per call
+            return Fail(SoapReadFailure::duplicateElement);  // the block is filled once per call
         }
         HRESULT charged = Charge(HeapBlockBytes(slots * itemSize));
         if (FAILED(charged)) {
@@ -288,7 +162,7 @@ HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDes
         }
         void* block = memory->Allocate(slots * itemSize);
         if (block == nullptr) {
-            return E_OUTOFMEMORY;
+            return Fail(SoapReadFailure::outOfMemory, E_OUTOFMEMORY);
         }
         std::memset(block, 0, slots * itemSize);
         *pointer = block;
@@ -299,12 +173,12 @@ HRESULT CSoapRootHandler::StartArray(const ParseLevel& enclosing, const FieldDes
     } else if ((member->flags & InlineArray) != 0) {
         std::size_t count = InlineCount(member->dimensions);
         if (announced && announcedSize != count) {
-            return E_FAIL;
+            return Fail(SoapReadFailure::arraySizeMismatch);
         }
         // The items live in the record itself, so an inline array never grows.
         expected = count;
     } else {
-        return E_FAIL;
+        return Fail(SoapReadFailure::badDescription);
     }
     return PushLevel(arrayAddress, record, member, levelFlags, capacity, expected);
 }
@@ -313,20 +187,24 @@ HRESULT CSoapRootHandler::MakeRoomForItem(ParseLevel& level)
 {
     bool growing = (level.levelFlags & GrowArray) != 0;
     if (level.received == level.expected && !growing) {
-        return E_FAIL;  // more items than announced
+        return Fail(SoapReadFailure::arraySizeMismatch);  // more items than announced
     }
     if ((level.levelFlags & PointerArray) == 0) {
-        return level.received < level.expected ? S_OK : E_FAIL;  // an inline array never grows
+        // an inline array never grows
+        return level.received < level.expected ? S_OK : Fail(SoapReadFailure::arraySizeMismatch);
     }
     if (level.field == nullptr) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::badDescription);
     }
     if (level.received < level.capacity) {
         return S_OK;
     }
     const FieldDescriptor* count = CountMember(level.descriptor, *level.field);
-    if (count == nullptr || level.received >= CountLimit(count->typeCode)) {
-        return E_FAIL;  // the count member could not hold one more
+    if (count == nullptr) {
+        return Fail(SoapReadFailure::badDescription);
+    }
+    if (level.received >= CountLimit(count->typeCode)) {
+        return Fail(SoapReadFailure::arrayTooLarge);  // the count member could not hold one more
     }
     std::size_t slots = level.received * 2 < kFirstGrowSlots ? kFirstGrowSlots : level.received * 2;
     if (!growing && slots > level.expected) {
@@ -334,10 +212,10 @@ HRESULT CSoapRootHandler::MakeRoomForItem(ParseLevel& level)
     }
     std::size_t itemSize = ItemSize(*level.field);
     if (itemSize == 0) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::badDescription);
     }
     if (static_cast<std::uint64_t>(slots) * itemSize > kMaxBlockBytes) {
-        return E_INVALIDARG;
+        return Fail(SoapReadFailure::arrayTooLarge, E_INVALIDARG);
     }
     std::size_t oldBytes = level.capacity * itemSize;
     HRESULT charged = Charge(HeapBlockBytes(slots * itemSize) - HeapBlockBytes(oldBytes));
@@ -348,7 +226,7 @@ HRESULT CSoapRootHandler::MakeRoomForItem(ParseLevel& level)
     char* oldBlock = static_cast<char*>(*pointer);
     void* block = memory->Reallocate(oldBlock, slots * itemSize);
     if (block == nullptr) {
-        return E_OUTOFMEMORY;
+        return Fail(SoapReadFailure::outOfMemory, E_OUTOFMEMORY);
     }
     std::memset(static_cast<char*>(block) + oldBytes, 0, slots * itemSize - oldBytes);
     if (block != oldBlock) {
@@ -408,12 +286,12 @@ HRESULT CSoapRootHandler::ReadReference(const FieldDescriptor* member, void* add
         href == nullptr) {
         return S_FALSE;
     }
-    bool memberIsArray = member->dimensions != nullptr || (member->flags & kArrayFlags) != 0;
+    bool memberIsArray = IsArrayMember(*member);
     bool isStructure = member->typeCode == UserType && member->typeDescriptor != nullptr &&
                        member->typeDescriptor->kind == DescriptorKind::Structure;
     bool itemOfArray = !levels.empty() && (Top().levelFlags & kArrayFlags) != 0;
     if ((!memberIsArray && !isStructure) || (itemOfArray && !isStructure)) {
-        return E_FAIL;  // only records and arrays can be completed later
+        return Fail(SoapReadFailure::badReference);  // only records and arrays can be completed later
     }
     if (hrefLength > 0 && href[0] == u'#') {
         ++href;
@@ -440,12 +318,12 @@ HRESULT CSoapRootHandler::ReadReference(const FieldDescriptor* member, void* add
         auto inserted = references.emplace(std::basic_string<OLECHAR>(href, static_cast<std::size_t>(hrefLength)),
                                            std::move(saved));
         if (!inserted.second) {
-            return E_FAIL;  // the id is already pending
+            return Fail(SoapReadFailure::badReference);  // the id is already pending
         }
     } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
+        return Fail(SoapReadFailure::outOfMemory, E_OUTOFMEMORY);
     } catch (const std::length_error&) {
-        return E_OUTOFMEMORY;
+        return Fail(SoapReadFailure::outOfMemory, E_OUTOFMEMORY);
     }
     noChildren = true;
     return PushLevel(nullptr, nullptr, nullptr, 0, 0, 0);
@@ -468,7 +346,7 @@ HRESULT CSoapRootHandler::ResolveReference(ISAXAttributes* attributes)
     const OLECHAR* href = nullptr;
     int hrefLength = 0;
     if (SUCCEEDED(AttributeValue(attributes, OLESTR("href"), &href, &hrefLength)) && href != nullptr) {
-        return E_FAIL;  // a target that is itself a reference
+        return Fail(SoapReadFailure::badReference);  // a target that is itself a reference
     }
     ParseLevel saved = std::move(found->second);
     references.erase(found);
@@ -477,7 +355,7 @@ HRESULT CSoapRootHandler::ResolveReference(ISAXAttributes* attributes)
     }
     const TypeDescriptor* type = saved.field != nullptr ? saved.field->typeDescriptor : nullptr;
     if (type == nullptr || saved.target == nullptr) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::badDescription);
     }
     return PushLevel(saved.target, type, saved.field, saved.levelFlags, 0, type->outCount);
 }
@@ -490,7 +368,7 @@ void CSoapRootHandler::ReleaseRecord(const TypeDescriptor* descriptor, void* rec
     for (std::size_t i = 0; descriptor->fields[i].hash != 0; ++i) {
         const FieldDescriptor& member = descriptor->fields[i];
         // Only what the reader may have filled: the caller owns the rest.
-        if (!IsResponseMember(member)) {
+        if (!IsReadMember(member)) {
             continue;
         }
         char* address = static_cast<char*>(record) + member.offset;
@@ -503,9 +381,12 @@ void CSoapRootHandler::ReleaseRecord(const TypeDescriptor* descriptor, void* rec
                 continue;
             }
             countMember = CountMember(descriptor, member);
-            count = countMember != nullptr ? ReadCount(static_cast<char*>(record) + countMember->offset,
-                                                       countMember->typeCode)
-                                           : 0;
+            // What the reader counted, never more than the count may hold.
+            count = countMember != nullptr
+                        ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                              ReadCount(static_cast<char*>(record) + countMember->offset, countMember->typeCode),
+                              CountLimit(countMember->typeCode)))
+                        : 0;
         } else if ((member.flags & InlineArray) != 0) {
             count = InlineCount(member.dimensions);
         }

@@ -13,7 +13,8 @@
 //   any            -> ReadStart        startDocument, ResetParseState
 // Other envelope-level elements leave the state as it is; in ReadDone only
 // namespace-qualified elements are taken, and skipped whole. Any element out
-// of this order fails the parse (E_FAIL), and the SAX reader stops there.
+// of this order fails the parse (E_FAIL, unexpected element), and the SAX
+// reader stops there.
 //
 // Flags beside the state:
 //   noChildren   the open element is a simple value, a nil or an href: a
@@ -32,7 +33,11 @@
 //   valueTextReceived_  text of the open value has been appended to valueText_.
 // The levels stack (PushLevel, PopLevel) holds at the bottom the header
 // record (PushHeaderLevel), then the operation's parameters (SelectOperation)
-// and one level per open structure, array or value; top indexes the last one.
+// and one level per open structure, array or value; the last one is the top.
+// operationIndex names the call's entry of the tables.
+//
+// Every rejection records its reason (readFailure, the first one wins) through
+// Fail, which returns the HRESULT the rejection has always returned.
 #include "soap/soap_root_handler.h"
 
 #include <cstring>
@@ -156,11 +161,6 @@ private:
     std::size_t* bytesRead_;
 };
 
-bool IsArrayMember(const FieldDescriptor& member)
-{
-    return member.dimensions != nullptr || (member.flags & kArrayFlags) != 0;
-}
-
 }  // namespace
 
 bool SeenSet::Insert(std::size_t index)
@@ -216,6 +216,14 @@ HRESULT CSoapRootHandler::OnMustUnderstandFault(unsigned, const OLECHAR*, int)
     return clientRole ? S_OK : E_FAIL;
 }
 
+HRESULT CSoapRootHandler::Fail(SoapReadFailure reason, HRESULT result)
+{
+    if (readFailure == SoapReadFailure::none) {
+        readFailure = reason;
+    }
+    return result;
+}
+
 HRESULT CSoapRootHandler::PushLevel(void* target, const TypeDescriptor* descriptor, const FieldDescriptor* field,
                                     std::uint32_t levelFlags, std::size_t capacity, std::size_t expected)
 {
@@ -225,9 +233,9 @@ HRESULT CSoapRootHandler::PushLevel(void* target, const TypeDescriptor* descript
         }
         levels.emplace_back();
     } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
+        return Fail(SoapReadFailure::outOfMemory, E_OUTOFMEMORY);
     } catch (const std::length_error&) {
-        return E_OUTOFMEMORY;
+        return Fail(SoapReadFailure::outOfMemory, E_OUTOFMEMORY);
     }
     ParseLevel& level = levels.back();
     level.target = target;
@@ -238,30 +246,29 @@ HRESULT CSoapRootHandler::PushLevel(void* target, const TypeDescriptor* descript
     level.descriptor = descriptor;
     level.field = field;
     level.openDepth = depth;
-    top = static_cast<unsigned>(levels.size() - 1);
     return S_OK;
 }
 
-HRESULT CSoapRootHandler::PushHeaderLevel(std::size_t operationIndex)
+HRESULT CSoapRootHandler::PushHeaderLevel(std::size_t index)
 {
-    const TypeDescriptor* headers = TableEntry(HeaderTable(), operationIndex);
+    const TypeDescriptor* headers = TableEntry(HeaderTable(), index);
     if (headers == nullptr) {
         return E_FAIL;
     }
-    return PushLevel(HeaderRecord(), headers, nullptr, 0, operationIndex, headers->outCount);
+    operationIndex = index;
+    return PushLevel(HeaderRecord(), headers, nullptr, 0, 0, headers->outCount);
 }
 
 void CSoapRootHandler::PopLevel()
 {
     levels.pop_back();
-    top = levels.empty() ? 0 : static_cast<unsigned>(levels.size() - 1);
 }
 
 void CSoapRootHandler::ResetParseState()
 {
     levels.clear();
-    top = 0;
     state = ReaderState::ReadStart;
+    readFailure = SoapReadFailure::none;
     parameterRecord = nullptr;
     noChildren = false;
     textPending = false;
@@ -278,23 +285,69 @@ bool CSoapRootHandler::IsRpcEncoded() const
            (levels[0].descriptor->callFlags & kRpcEncoded) == kRpcEncoded;
 }
 
-bool CSoapRootHandler::IsResponseMember(const FieldDescriptor& member) const
-{
-    if (clientRole) {
-        return (member.flags & OutParam) != 0 || (member.flags & InParam) == 0;
-    }
-    return (member.flags & InParam) != 0 || (member.flags & OutParam) == 0;
-}
-
 HRESULT STDMETHODCALLTYPE CSoapRootHandler::startDocument()
 {
     noChildren = false;
     textPending = false;
     state = ReaderState::ReadStart;
+    readFailure = SoapReadFailure::none;
     valueText_.clear();
     valueTextReceived_ = false;
     bodyDepth_ = 0;
     return S_OK;
+}
+
+HRESULT CSoapRootHandler::StartEnvelopeElement(const OLECHAR* namespaceUri, int namespaceUriLength,
+                                               const OLECHAR* localName, int localNameLength)
+{
+    if (NameHash(namespaceUri, static_cast<std::size_t>(namespaceUriLength)) != kSoapEnvelopeNamespaceHash) {
+        return Fail(SoapReadFailure::wrongNamespace);
+    }
+    bool inEnvelopeNamespace = IsEnvelopeNamespace(namespaceUri, namespaceUriLength);
+    std::uint32_t hash = NameHash(localName, static_cast<std::size_t>(localNameLength));
+    ReaderState previous = state;
+    if (hash == kEnvelopeHash && inEnvelopeNamespace && IsName(localName, localNameLength, OLESTR("Envelope"))) {
+        state = ReaderState::ReadEnvelope;
+        return previous == ReaderState::ReadStart ? S_OK : Fail(SoapReadFailure::unexpectedElement);
+    }
+    if (hash == kHeaderHash && inEnvelopeNamespace && IsName(localName, localNameLength, OLESTR("Header"))) {
+        state = ReaderState::ReadHeader;
+        return previous == ReaderState::ReadEnvelope ? S_OK : Fail(SoapReadFailure::unexpectedElement);
+    }
+    if (hash == kBodyHash && inEnvelopeNamespace && IsName(localName, localNameLength, OLESTR("Body"))) {
+        state = ReaderState::ReadBody;
+        bodyDepth_ = depth;
+        return previous == ReaderState::ReadStart ? Fail(SoapReadFailure::unexpectedElement) : S_OK;
+    }
+    return S_OK;  // another envelope-level element: ignored, its children examined alike
+}
+
+HRESULT CSoapRootHandler::StartAfterBody(const OLECHAR* namespaceUri, int namespaceUriLength,
+                                         const OLECHAR* localName, int localNameLength)
+{
+    // SOAP lets namespace-qualified elements follow the Body; they carry
+    // nothing for the call and are skipped whole. An unqualified element
+    // there, or another Envelope, Header or Body, is out of place.
+    if (namespaceUriLength == 0) {
+        return Fail(SoapReadFailure::unexpectedElement);
+    }
+    if (IsEnvelopeNamespace(namespaceUri, namespaceUriLength) &&
+        (IsName(localName, localNameLength, OLESTR("Envelope")) ||
+         IsName(localName, localNameLength, OLESTR("Header")) || IsName(localName, localNameLength, OLESTR("Body")))) {
+        return Fail(SoapReadFailure::unexpectedElement);
+    }
+    return SkipElement();
+}
+
+HRESULT CSoapRootHandler::SkipElement()
+{
+    if (!xmlReader) {
+        return Fail(SoapReadFailure::readerFailed);
+    }
+    // The skipper consumes the element's end tag, so it is no longer counted as open.
+    --depth;
+    HRESULT result = skipper.Install(xmlReader.get(), this);
+    return FAILED(result) ? Fail(SoapReadFailure::readerFailed, result) : result;
 }
 
 HRESULT STDMETHODCALLTYPE CSoapRootHandler::startElement(const OLECHAR* namespaceUri, int namespaceUriLength,
@@ -302,53 +355,17 @@ HRESULT STDMETHODCALLTYPE CSoapRootHandler::startElement(const OLECHAR* namespac
                                                          const OLECHAR*, int, ISAXAttributes* attributes)
 {
     if (noChildren || textPending) {
-        return E_FAIL;  // a simple value, a nil or an href element holds no elements
+        // a simple value, a nil or an href element holds no elements
+        return Fail(SoapReadFailure::unexpectedElement);
     }
     ++depth;
     switch (state) {
     case ReaderState::ReadStart:
     case ReaderState::ReadEnvelope:
-    case ReaderState::ReadHeaderDone: {
-        if (NameHash(namespaceUri, static_cast<std::size_t>(namespaceUriLength)) != kSoapEnvelopeNamespaceHash) {
-            return E_FAIL;
-        }
-        bool inEnvelopeNamespace = IsEnvelopeNamespace(namespaceUri, namespaceUriLength);
-        std::uint32_t hash = NameHash(localName, static_cast<std::size_t>(localNameLength));
-        ReaderState previous = state;
-        if (hash == kEnvelopeHash && inEnvelopeNamespace && IsName(localName, localNameLength, OLESTR("Envelope"))) {
-            state = ReaderState::ReadEnvelope;
-            return previous == ReaderState::ReadStart ? S_OK : E_FAIL;
-        }
-        if (hash == kHeaderHash && inEnvelopeNamespace && IsName(localName, localNameLength, OLESTR("Header"))) {
-            state = ReaderState::ReadHeader;
-            return previous == ReaderState::ReadEnvelope ? S_OK : E_FAIL;
-        }
-        if (hash == kBodyHash && inEnvelopeNamespace && IsName(localName, localNameLength, OLESTR("Body"))) {
-            state = ReaderState::ReadBody;
-            bodyDepth_ = depth;
-            return previous == ReaderState::ReadStart ? E_FAIL : S_OK;
-        }
-        return S_OK;  // another envelope-level element: ignored, its children examined alike
-    }
-    case ReaderState::ReadDone: {
-        // SOAP lets namespace-qualified elements follow the Body; they carry
-        // nothing for the call and are skipped whole. An unqualified element
-        // there, or another Envelope, Header or Body, is out of place.
-        if (namespaceUriLength == 0) {
-            return E_FAIL;
-        }
-        if (IsEnvelopeNamespace(namespaceUri, namespaceUriLength) &&
-            (IsName(localName, localNameLength, OLESTR("Envelope")) ||
-             IsName(localName, localNameLength, OLESTR("Header")) ||
-             IsName(localName, localNameLength, OLESTR("Body")))) {
-            return E_FAIL;
-        }
-        if (!xmlReader) {
-            return E_FAIL;
-        }
-        --depth;  // the skipper consumes the element's end tag
-        return skipper.Install(xmlReader.get(), this);
-    }
+    case ReaderState::ReadHeaderDone:
+        return StartEnvelopeElement(namespaceUri, namespaceUriLength, localName, localNameLength);
+    case ReaderState::ReadDone:
+        return StartAfterBody(namespaceUri, namespaceUriLength, localName, localNameLength);
     case ReaderState::ReadHeader:
     case ReaderState::ReadCall:
         return ReadMember(localName, localNameLength, attributes);
@@ -363,7 +380,7 @@ HRESULT STDMETHODCALLTYPE CSoapRootHandler::startElement(const OLECHAR* namespac
         return result;
     }
     }
-    return E_FAIL;
+    return Fail(SoapReadFailure::unexpectedElement);
 }
 
 HRESULT CSoapRootHandler::UnknownHeader(ISAXAttributes* attributes)
@@ -377,119 +394,142 @@ HRESULT CSoapRootHandler::UnknownHeader(ISAXAttributes* attributes)
         bool mustUnderstand = false;
         if (FAILED(ReadXsdBoolean(value, valueLength, &mustUnderstand)) || mustUnderstand) {
             OnMustUnderstandFault(kMustUnderstandFaultCode, nullptr, 0);
-            return E_FAIL;
+            return Fail(SoapReadFailure::mustUnderstand);
         }
     }
-    if (!xmlReader) {
-        return E_FAIL;
-    }
-    // The skipper consumes the element's end tag, so it is no longer counted as open.
-    --depth;
-    return skipper.Install(xmlReader.get(), this);
+    return SkipElement();
 }
 
 HRESULT CSoapRootHandler::ReadMember(const OLECHAR* localName, int localNameLength, ISAXAttributes* attributes)
 {
-    if (levels.empty()) {
-        return state == ReaderState::ReadHeader ? UnknownHeader(attributes) : E_FAIL;
-    }
     const FieldDescriptor* member = nullptr;
-    bool arrayLevel = (Top().levelFlags & kArrayFlags) != 0;
-    if (arrayLevel) {
+    HRESULT result = StartMember(localName, localNameLength, attributes, &member);
+    if (result != S_OK) {
+        return FAILED(result) ? result : S_OK;  // the reader is told of success as S_OK
+    }
+    return StartValue(member, (Top().levelFlags & kArrayFlags) != 0, attributes);
+}
+
+HRESULT CSoapRootHandler::StartChainedOut(const OLECHAR* localName, int localNameLength, ISAXAttributes* attributes)
+{
+    const TypeDescriptor* descriptor = Top().descriptor;
+    if ((descriptor->callFlags & PadStyle) == 0 || descriptor->outCount != 1 || descriptor->fields == nullptr ||
+        descriptor->fields[0].hash == 0) {
+        return Fail(SoapReadFailure::badDescription);
+    }
+    const FieldDescriptor* chained =
+        (descriptor->fields[0].flags & OutParam) != 0 ? &descriptor->fields[0] : &descriptor->fields[1];
+    if (chained->hash == 0 || chained->typeDescriptor == nullptr ||
+        chained->typeDescriptor->kind == DescriptorKind::Operation ||
+        (chained->typeDescriptor->callFlags & ChainedOut) != 0) {
+        return Fail(SoapReadFailure::badDescription);
+    }
+    // The chained structure is the out member itself, wherever it stands in
+    // the parameter record.
+    void* chainedTarget = static_cast<char*>(Top().target) + chained->offset;
+    HRESULT result =
+        PushLevel(chainedTarget, chained->typeDescriptor, chained, chained->flags, 0, chained->typeDescriptor->outCount);
+    if (FAILED(result)) {
+        return result;
+    }
+    result = ReadMember(localName, localNameLength, attributes);
+    return FAILED(result) ? result : S_FALSE;
+}
+
+HRESULT CSoapRootHandler::StartMember(const OLECHAR* localName, int localNameLength, ISAXAttributes* attributes,
+                                      const FieldDescriptor** member)
+{
+    if (levels.empty()) {
+        if (state == ReaderState::ReadHeader) {
+            HRESULT result = UnknownHeader(attributes);
+            return FAILED(result) ? result : S_FALSE;
+        }
+        return Fail(SoapReadFailure::unexpectedElement);
+    }
+    if ((Top().levelFlags & kArrayFlags) != 0) {
         HRESULT result = MakeRoomForItem(Top());
         if (FAILED(result)) {
             return result;
         }
-        member = Top().field;
-        if (member == nullptr) {
-            return E_FAIL;
-        }
-    } else {
-        const TypeDescriptor* descriptor = Top().descriptor;
-        if (descriptor != nullptr && (descriptor->callFlags & ChainedOut) != 0) {
-            if ((descriptor->callFlags & PadStyle) == 0 || descriptor->outCount != 1 ||
-                descriptor->fields == nullptr || descriptor->fields[0].hash == 0) {
-                return E_FAIL;
-            }
-            const FieldDescriptor* chained =
-                (descriptor->fields[0].flags & OutParam) != 0 ? &descriptor->fields[0] : &descriptor->fields[1];
-            if (chained->hash == 0 || chained->typeDescriptor == nullptr ||
-                chained->typeDescriptor->kind == DescriptorKind::Operation ||
-                (chained->typeDescriptor->callFlags & ChainedOut) != 0) {
-                return E_FAIL;
-            }
-            // The chained structure is the out member itself, wherever it
-            // stands in the parameter record.
-            void* chainedTarget = static_cast<char*>(Top().target) + chained->offset;
-            HRESULT result = PushLevel(chainedTarget, chained->typeDescriptor, chained, chained->flags, 0,
-                                       chained->typeDescriptor->outCount);
-            if (FAILED(result)) {
-                return result;
-            }
-            return ReadMember(localName, localNameLength, attributes);
-        }
+        *member = Top().field;
+        return *member != nullptr ? S_OK : Fail(SoapReadFailure::badDescription);
+    }
+    const TypeDescriptor* descriptor = Top().descriptor;
+    if (descriptor != nullptr && (descriptor->callFlags & ChainedOut) != 0) {
+        return StartChainedOut(localName, localNameLength, attributes);
+    }
 
-        if (!references.empty()) {
-            HRESULT result = ResolveReference(attributes);
-            if (result != S_FALSE) {
-                if (FAILED(result) && state == ReaderState::ReadHeader) {
-                    return UnknownHeader(attributes);
-                }
-                return result;
+    if (!references.empty()) {
+        HRESULT result = ResolveReference(attributes);
+        if (result != S_FALSE) {
+            if (FAILED(result) && state == ReaderState::ReadHeader) {
+                readFailure = SoapReadFailure::none;  // not a reference after all: an unknown header
+                result = UnknownHeader(attributes);
             }
-        }
-
-        if (descriptor != nullptr && descriptor->fields != nullptr) {
-            std::uint32_t hash = NameHash(localName, static_cast<std::size_t>(localNameLength));
-            for (std::size_t i = 0; descriptor->fields[i].hash != 0; ++i) {
-                const FieldDescriptor& candidate = descriptor->fields[i];
-                // Read by the name it is written as.
-                bool named = (candidate.flags & ReturnValue) != 0
-                                 ? hash == kReturnHash && IsName(localName, localNameLength, kReturnName)
-                                 : candidate.hash == hash &&
-                                       SameText(candidate.wideName, candidate.nameLength, localName, localNameLength);
-                if (named && IsResponseMember(candidate)) {
-                    if (IsCountMember(*descriptor, i)) {
-                        // A PointerArray's count is set by the array alone; a
-                        // count element could make it exceed the item block.
-                        return E_FAIL;
-                    }
-                    if (!Top().seen.Insert(i)) {
-                        return E_FAIL;  // a member may appear once
-                    }
-                    ++Top().received;
-                    member = &candidate;
-                    break;
-                }
-            }
-        }
-        if (member == nullptr) {
-            return state == ReaderState::ReadHeader ? UnknownHeader(attributes) : E_FAIL;
+            return FAILED(result) ? result : S_FALSE;
         }
     }
 
-    // Nil.
+    if (descriptor != nullptr && descriptor->fields != nullptr) {
+        std::uint32_t hash = NameHash(localName, static_cast<std::size_t>(localNameLength));
+        for (std::size_t i = 0; descriptor->fields[i].hash != 0; ++i) {
+            const FieldDescriptor& candidate = descriptor->fields[i];
+            // Read by the name it is written as.
+            bool named = (candidate.flags & ReturnValue) != 0
+                             ? hash == kReturnHash && IsName(localName, localNameLength, kReturnName)
+                             : candidate.hash == hash &&
+                                   SameText(candidate.wideName, candidate.nameLength, localName, localNameLength);
+            if (named && IsReadMember(candidate)) {
+                if (IsCountMember(*descriptor, i)) {
+                    // A PointerArray's count is set by the array alone; a
+                    // count element could make it exceed the item block.
+                    return Fail(SoapReadFailure::unexpectedElement);
+                }
+                if (!Top().seen.Insert(i)) {
+                    return Fail(SoapReadFailure::duplicateElement);  // a member may appear once
+                }
+                ++Top().received;
+                *member = &candidate;
+                return S_OK;
+            }
+        }
+    }
+    if (state == ReaderState::ReadHeader) {
+        HRESULT result = UnknownHeader(attributes);
+        return FAILED(result) ? result : S_FALSE;
+    }
+    return Fail(SoapReadFailure::unexpectedElement);
+}
+
+bool CSoapRootHandler::IsNil(ISAXAttributes* attributes) const
+{
     const OLECHAR* nilText = nullptr;
     int nilLength = 0;
-    if (attributes != nullptr &&
-        SUCCEEDED(AttributeValue(attributes, kWideXsiNamespace, OLESTR("nil"), &nilText, &nilLength)) &&
-        nilText != nullptr) {
-        bool nil = false;
-        if (SUCCEEDED(ReadXsdBoolean(nilText, nilLength, &nil)) && nil) {
-            if ((member->flags & Nillable) == 0) {
-                return E_FAIL;
-            }
-            if (arrayLevel) {
-                NextItemSlot(Top());  // a nil item still takes its slot, left empty
-            }
-            noChildren = true;
-            return PushLevel(nullptr, nullptr, nullptr, 0, 0, 0);
+    if (attributes == nullptr ||
+        FAILED(AttributeValue(attributes, kWideXsiNamespace, OLESTR("nil"), &nilText, &nilLength)) ||
+        nilText == nullptr) {
+        return false;
+    }
+    bool nil = false;
+    return SUCCEEDED(ReadXsdBoolean(nilText, nilLength, &nil)) && nil;
+}
+
+HRESULT CSoapRootHandler::StartValue(const FieldDescriptor* member, bool arrayItem, ISAXAttributes* attributes)
+{
+    if (IsNil(attributes)) {
+        if ((member->flags & Nillable) == 0) {
+            return Fail(SoapReadFailure::nilNotAllowed);
         }
+        if (arrayItem) {
+            NextItemSlot(Top());  // a nil item still takes its slot, left empty
+        }
+        noChildren = true;
+        return PushLevel(nullptr, nullptr, nullptr, 0, 0, 0);
     }
 
     // The value's address.
     void* address = nullptr;
-    if (arrayLevel) {
+    if (arrayItem) {
         address = NextItemSlot(Top());
     } else if (!IsArrayMember(*member)) {
         address = static_cast<char*>(Top().target) + member->offset;
@@ -501,7 +541,7 @@ HRESULT CSoapRootHandler::ReadMember(const OLECHAR* localName, int localNameLeng
         return StartArray(enclosing, member, attributes);
     }
     if (address == nullptr) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::badDescription);
     }
 
     if (IsRpcEncoded()) {
@@ -514,7 +554,7 @@ HRESULT CSoapRootHandler::ReadMember(const OLECHAR* localName, int localNameLeng
     if (member->typeCode == UserType) {
         const TypeDescriptor* type = member->typeDescriptor;
         if (type == nullptr) {
-            return E_FAIL;
+            return Fail(SoapReadFailure::badDescription);
         }
         if (type->kind == DescriptorKind::Enumeration) {
             noChildren = true;
@@ -524,35 +564,21 @@ HRESULT CSoapRootHandler::ReadMember(const OLECHAR* localName, int localNameLeng
         return PushLevel(address, type, member, member->flags & ~kArrayFlags, 0, type->outCount);
     }
     if (!IsSimpleTypeCode(member->typeCode)) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::badDescription);
     }
     noChildren = true;
     if (member->typeCode == XsdString || member->typeCode == XsdBase64Binary) {
         if (!xmlReader) {
-            return E_FAIL;
+            return Fail(SoapReadFailure::readerFailed);
         }
         HRESULT result = textGatherer.Install(xmlReader.get(), this);
         if (FAILED(result)) {
-            return result;
+            return Fail(SoapReadFailure::readerFailed, result);
         }
         return PushLevel(address, nullptr, member, member->flags | ValuePending, 0, 0);
     }
     textPending = true;
     return PushLevel(address, nullptr, member, member->flags | ValuePending, 0, 0);
-}
-
-bool CSoapRootHandler::IsCountMember(const TypeDescriptor& descriptor, std::size_t index) const
-{
-    if (!IsIntegerTypeCode(descriptor.fields[index].typeCode)) {
-        return false;
-    }
-    for (std::size_t i = 0; descriptor.fields[i].hash != 0; ++i) {
-        if ((descriptor.fields[i].flags & PointerArray) != 0 &&
-            descriptor.fields[i].sizeFieldIndex == static_cast<std::int32_t>(index)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 HRESULT CSoapRootHandler::ConvertValueText()
@@ -570,7 +596,7 @@ HRESULT CSoapRootHandler::Charge(std::size_t bytes)
 {
     std::size_t allowed = kHeldBytesAllowance + kHeldBytesPerResponseByte * responseBytes;
     if (bytes > allowed || heldBytes > allowed - bytes) {
-        return E_OUTOFMEMORY;
+        return Fail(SoapReadFailure::outOfMemory, E_OUTOFMEMORY);
     }
     heldBytes += bytes;
     return S_OK;
@@ -590,10 +616,10 @@ HRESULT CSoapRootHandler::ConvertText(const OLECHAR* text, int length)
                 return S_OK;
             }
         }
-        return E_FAIL;
+        return Fail(SoapReadFailure::badValue);
     }
     if (level.field == nullptr) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::badDescription);
     }
     std::int32_t typeCode = level.field->typeCode;
     if (IsStringTypeCode(typeCode) || IsBinaryTypeCode(typeCode)) {
@@ -614,7 +640,11 @@ HRESULT CSoapRootHandler::ConvertText(const OLECHAR* text, int length)
             return S_OK;
         }
     }
-    return ReadXsdValue(text, length, level.target, typeCode, memory);
+    HRESULT result = ReadXsdValue(text, length, level.target, typeCode, memory);
+    if (FAILED(result)) {
+        return Fail(result == E_OUTOFMEMORY ? SoapReadFailure::outOfMemory : SoapReadFailure::badValue, result);
+    }
+    return result;
 }
 
 HRESULT STDMETHODCALLTYPE CSoapRootHandler::characters(const OLECHAR* text, int length)
@@ -637,31 +667,31 @@ HRESULT STDMETHODCALLTYPE CSoapRootHandler::characters(const OLECHAR* text, int 
     try {
         valueText_.append(text, static_cast<std::size_t>(length));
     } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
+        return Fail(SoapReadFailure::outOfMemory, E_OUTOFMEMORY);
     } catch (const std::length_error&) {
-        return E_OUTOFMEMORY;
+        return Fail(SoapReadFailure::outOfMemory, E_OUTOFMEMORY);
     }
     valueTextReceived_ = true;
     return S_OK;
 }
 
-HRESULT CSoapRootHandler::CheckEnd(const ParseLevel& level) const
+HRESULT CSoapRootHandler::CheckEnd(const ParseLevel& level)
 {
     if (level.received == level.expected) {
         return S_OK;
     }
     if ((level.levelFlags & InlineArray) != 0 ||
         ((level.levelFlags & PointerArray) != 0 && (level.levelFlags & GrowArray) == 0)) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::arraySizeMismatch);
     }
     if (level.descriptor == nullptr || level.descriptor->fields == nullptr) {
         return S_OK;
     }
     for (std::size_t i = 0; level.descriptor->fields[i].hash != 0; ++i) {
         const FieldDescriptor& member = level.descriptor->fields[i];
-        if (IsResponseMember(member) && !level.seen.Contains(i) &&
-            (member.flags & (NotSerialized | Nillable)) == 0 && member.typeCode != UserType) {
-            return E_FAIL;
+        if (IsReadMember(member) && !level.seen.Contains(i) && (member.flags & (NotSerialized | Nillable)) == 0 &&
+            member.typeCode != UserType) {
+            return Fail(SoapReadFailure::missingElement);
         }
     }
     return S_OK;
@@ -672,7 +702,7 @@ HRESULT STDMETHODCALLTYPE CSoapRootHandler::endElement(const OLECHAR* namespaceU
                                                        const OLECHAR*, int)
 {
     if (textPending) {
-        return E_FAIL;  // a simple or enumeration value ended without text
+        return Fail(SoapReadFailure::emptyValue);  // a simple or enumeration value ended without text
     }
     if (depth > 0) {
         --depth;
@@ -685,6 +715,12 @@ HRESULT STDMETHODCALLTYPE CSoapRootHandler::endElement(const OLECHAR* namespaceU
     if (levels.empty()) {
         return S_OK;
     }
+    return EndMember(namespaceUri, namespaceUriLength, localName, localNameLength);
+}
+
+HRESULT CSoapRootHandler::EndMember(const OLECHAR* namespaceUri, int namespaceUriLength, const OLECHAR* localName,
+                                   int localNameLength)
+{
     HRESULT result = ConvertValueText();
     if (FAILED(result)) {
         return result;
@@ -692,17 +728,17 @@ HRESULT STDMETHODCALLTYPE CSoapRootHandler::endElement(const OLECHAR* namespaceU
     if (state == ReaderState::ReadHeader && levels.size() == 1) {
         if (!IsName(localName, localNameLength, OLESTR("Header")) ||
             !IsEnvelopeNamespace(namespaceUri, namespaceUriLength)) {
-            return E_FAIL;
+            return Fail(SoapReadFailure::unexpectedElement);
         }
         state = ReaderState::ReadHeaderDone;
         return S_OK;
     }
     if ((Top().levelFlags & kArrayFlags) != 0) {
-        if ((Top().levelFlags & ValuePending) != 0 && top > 0) {
+        if ((Top().levelFlags & ValuePending) != 0 && levels.size() > 1) {
             PopLevel();  // a simple item ended
         }
         if (Top().field == nullptr) {
-            return E_FAIL;
+            return Fail(SoapReadFailure::badDescription);
         }
         if (Top().openDepth - 1 != depth) {
             return S_OK;  // an item ended, not the array
@@ -712,13 +748,13 @@ HRESULT STDMETHODCALLTYPE CSoapRootHandler::endElement(const OLECHAR* namespaceU
     if (FAILED(result)) {
         return result;
     }
-    if (top > 0) {
+    if (levels.size() > 1) {
         PopLevel();
     }
     return S_OK;
 }
 
-HRESULT CSoapRootHandler::CheckRequiredHeaders() const
+HRESULT CSoapRootHandler::CheckRequiredHeaders()
 {
     const ParseLevel& bottom = levels[0];
     if (bottom.descriptor == nullptr || bottom.descriptor->kind != DescriptorKind::HeaderSet ||
@@ -727,9 +763,8 @@ HRESULT CSoapRootHandler::CheckRequiredHeaders() const
     }
     for (std::size_t i = 0; bottom.descriptor->fields[i].hash != 0; ++i) {
         const FieldDescriptor& member = bottom.descriptor->fields[i];
-        if (IsResponseMember(member) && !bottom.seen.Contains(i) &&
-            (member.flags & (NotSerialized | Nillable)) == 0) {
-            return E_FAIL;
+        if (IsReadMember(member) && !bottom.seen.Contains(i) && (member.flags & (NotSerialized | Nillable)) == 0) {
+            return Fail(SoapReadFailure::missingElement);
         }
     }
     return S_OK;
@@ -746,7 +781,7 @@ HRESULT CSoapRootHandler::SelectOperation(const OLECHAR* namespaceUri, int names
         if (FAILED(result)) {
             return result;
         }
-        index = levels[0].capacity;
+        index = operationIndex;
         operation = TableEntry(operations, index);
     } else if (operations != nullptr) {
         std::uint32_t hash = NameHash(localName, static_cast<std::size_t>(localNameLength));
@@ -764,39 +799,38 @@ HRESULT CSoapRootHandler::SelectOperation(const OLECHAR* namespaceUri, int names
         const TypeDescriptor* headers = TableEntry(HeaderTable(), index);
         if (operation != nullptr && headers != nullptr) {
             // The server checks the headers that arrived against the found operation.
-            HRESULT result = PushLevel(HeaderRecord(), headers, nullptr, 0, index, headers->outCount);
+            HRESULT result = PushLevel(HeaderRecord(), headers, nullptr, 0, 0, headers->outCount);
             if (FAILED(result)) {
                 return result;
             }
             result = CheckRequiredHeaders();
             levels.clear();
-            top = 0;
             if (FAILED(result)) {
                 return result;
             }
         }
     }
     if (operation == nullptr) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::unknownOperation);
     }
 
     void* record = parameterRecord;
     if (!clientRole) {
         record = memory->Allocate(operation->recordSize);
         if (record == nullptr) {
-            return E_OUTOFMEMORY;
+            return Fail(SoapReadFailure::outOfMemory, E_OUTOFMEMORY);
         }
         parameterRecord = record;
     }
     if (record == nullptr) {
-        return E_FAIL;  // the proxy has not set the parameter record
+        return Fail(SoapReadFailure::badDescription);  // the proxy has not set the parameter record
     }
     if (operation->recordSize > 0) {
         std::memset(record, 0, operation->recordSize);
     }
     levels.clear();
-    top = 0;
-    HRESULT result = PushLevel(record, operation, nullptr, 0, index, operation->outCount);
+    operationIndex = index;
+    HRESULT result = PushLevel(record, operation, nullptr, 0, 0, operation->outCount);
     if (FAILED(result) && !clientRole) {
         memory->Free(record);
         parameterRecord = nullptr;
@@ -809,13 +843,14 @@ HRESULT CSoapRootHandler::ParseResponse(IStream* stream)
     if (stream == nullptr) {
         return E_INVALIDARG;
     }
+    readFailure = SoapReadFailure::none;
     if (!xmlReader) {
-        return E_FAIL;
+        return Fail(SoapReadFailure::readerFailed);
     }
     // A parse that failed inside an auxiliary handler left that handler installed.
     HRESULT result = xmlReader->putContentHandler(this);
     if (FAILED(result)) {
-        return result;
+        return Fail(SoapReadFailure::readerFailed, result);
     }
     heldBytes = 0;
     responseBytes = 0;
@@ -828,7 +863,13 @@ HRESULT CSoapRootHandler::ParseResponse(IStream* stream)
     result = xmlReader->parse(input);
     VariantClear(&input);
     if (SUCCEEDED(result) && !references.empty()) {
-        result = E_FAIL;  // a reference whose target never arrived
+        result = Fail(SoapReadFailure::unresolvedReference);  // a reference whose target never arrived
+    }
+    if (FAILED(result)) {
+        // A failure of the XML reader itself, or of a handler the reader ran for us.
+        Fail(ReaderFailureOf(result));
+    } else {
+        readFailure = SoapReadFailure::none;
     }
     references.clear();
     ReleaseText(valueText_);
@@ -842,9 +883,8 @@ HRESULT CSoapRootHandler::WriteRequest(IWriteStream* stream)
     if (levels.empty()) {
         throw SoapException(E_INVALIDARG);
     }
-    std::size_t index = levels[0].capacity;
-    const TypeDescriptor* operation = TableEntry(OperationTable(), index);
-    const TypeDescriptor* headers = TableEntry(HeaderTable(), index);
+    const TypeDescriptor* operation = TableEntry(OperationTable(), operationIndex);
+    const TypeDescriptor* headers = TableEntry(HeaderTable(), operationIndex);
     if (operation == nullptr || headers == nullptr) {
         return E_FAIL;
     }
@@ -859,7 +899,7 @@ HRESULT CSoapRootHandler::ReleaseHeaders()
     if (levels.empty()) {
         return S_OK;
     }
-    const TypeDescriptor* headers = TableEntry(HeaderTable(), levels[0].capacity);
+    const TypeDescriptor* headers = TableEntry(HeaderTable(), operationIndex);
     if (headers == nullptr) {
         return E_FAIL;
     }
@@ -876,7 +916,7 @@ HRESULT CSoapRootHandler::ReleaseParameters()
     if (levels.empty() || parameterRecord == nullptr) {
         return result;
     }
-    const TypeDescriptor* operation = TableEntry(OperationTable(), levels[0].capacity);
+    const TypeDescriptor* operation = TableEntry(OperationTable(), operationIndex);
     if (operation == nullptr) {
         return E_FAIL;
     }
@@ -885,7 +925,6 @@ HRESULT CSoapRootHandler::ReleaseParameters()
         memory->Free(parameterRecord);
         parameterRecord = nullptr;
         levels.clear();
-        top = 0;
     }
     return result;
 }

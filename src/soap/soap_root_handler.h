@@ -18,7 +18,9 @@
 #include "platform/sax.h"
 #include "soap/memory_manager.h"
 #include "soap/skip_handler.h"
+#include "soap/soap_read_failure.h"
 #include "soap/soap_tables.h"
+#include "soap/table_walk.h"
 #include "soap/string_builder.h"
 #include "soap/write_stream.h"
 
@@ -66,7 +68,7 @@ private:
 struct ParseLevel {
     void* target = nullptr;
     std::uint32_t levelFlags = 0;
-    // Growing array: slots allocated. Bottom level: the operation's index.
+    // Pointer array: item slots allocated.
     std::size_t capacity = 0;
     std::size_t expected = 0;
     std::size_t received = 0;
@@ -160,17 +162,27 @@ public:
     // it the top; E_OUTOFMEMORY when the stack cannot grow.
     HRESULT PushLevel(void* target, const TypeDescriptor* descriptor, const FieldDescriptor* field,
                       std::uint32_t levelFlags, std::size_t capacity, std::size_t expected);
-    // The proxy's bottom level for operation index: the header record as
-    // HeaderTable()[index] describes it. E_FAIL when the table lacks it.
-    HRESULT PushHeaderLevel(std::size_t operationIndex);
-    // After a call: empties the levels, state ReadStart, no parameter record.
+    // The call's bottom level for operation index: the header record as
+    // HeaderTable()[index] describes it; index becomes operationIndex.
+    // E_FAIL when the table lacks it.
+    HRESULT PushHeaderLevel(std::size_t index);
+    // After a call: empties the levels, state ReadStart, no parameter record,
+    // no failure recorded.
     void ResetParseState();
     bool HasLevels() const { return !levels.empty(); }
 
+    // Records reason as the parse's failure unless one is recorded already,
+    // and returns result: the HRESULT that travels up is the caller's own.
+    HRESULT Fail(SoapReadFailure reason, HRESULT result = E_FAIL);
+
     // Members in the order the reader keeps them.
     std::vector<ParseLevel> levels;
-    unsigned top = 0;
     ReaderState state = ReaderState::ReadStart;
+    // Why the last parse failed: its first rejection; none after a success.
+    SoapReadFailure readFailure = SoapReadFailure::none;
+    // The call's operation: the entry of OperationTable() and HeaderTable()
+    // the bottom level was pushed for.
+    std::size_t operationIndex = 0;
     platform::ComRef<ISAXXMLReader> xmlReader;
     CSAXStringBuilder textGatherer;
     CSkipHandler skipper;
@@ -199,19 +211,45 @@ public:
     HRESULT ResolveReference(ISAXAttributes* attributes);
 
 protected:
-    ParseLevel& Top() { return levels[top]; }
+    // The open level: the last of the stack, which is never empty when asked.
+    ParseLevel& Top() { return levels.back(); }
     bool IsRpcEncoded() const;
-    bool IsResponseMember(const FieldDescriptor& member) const;
+    // Whether the reader takes member: one that travels from the other side.
+    bool IsReadMember(const FieldDescriptor& member) const { return IsReadBy(member, SideOf(clientRole)); }
+    // A start tag inside the header or the operation: finds the member it
+    // names (StartMember), then opens its value (StartValue).
     HRESULT ReadMember(const OLECHAR* localName, int localNameLength, ISAXAttributes* attributes);
+    // Which member the start tag names: S_OK with *member set, or a failure;
+    // S_FALSE when the tag was handled whole (a chained structure or a
+    // reference's target opened, an unknown header skipped).
+    HRESULT StartMember(const OLECHAR* localName, int localNameLength, ISAXAttributes* attributes,
+                        const FieldDescriptor** member);
+    // Opens the value of member, an item of the open array when arrayItem:
+    // a nil, an array, a reference, a structure or a simple value.
+    HRESULT StartValue(const FieldDescriptor* member, bool arrayItem, ISAXAttributes* attributes);
+    // An end tag inside the operation or the header: converts the value's
+    // text, checks the level that ends and pops it.
+    HRESULT EndMember(const OLECHAR* namespaceUri, int namespaceUriLength, const OLECHAR* localName,
+                      int localNameLength);
+    // The start tags of the envelope's own order, and those after the Body.
+    HRESULT StartEnvelopeElement(const OLECHAR* namespaceUri, int namespaceUriLength, const OLECHAR* localName,
+                                 int localNameLength);
+    HRESULT StartAfterBody(const OLECHAR* namespaceUri, int namespaceUriLength, const OLECHAR* localName,
+                           int localNameLength);
+    // The open element is passed over whole by the skipper.
+    HRESULT SkipElement();
     HRESULT UnknownHeader(ISAXAttributes* attributes);
-    HRESULT CheckEnd(const ParseLevel& level) const;
-    HRESULT CheckRequiredHeaders() const;
+    // The start tag inside a ChainedOut operation opens its out structure.
+    HRESULT StartChainedOut(const OLECHAR* localName, int localNameLength, ISAXAttributes* attributes);
+    // Whether the start tag carries a true xsi:nil.
+    bool IsNil(ISAXAttributes* attributes) const;
+    HRESULT CheckEnd(const ParseLevel& level);
+    HRESULT CheckRequiredHeaders();
     void PopLevel();
     // Array helpers: room for one more item, and the next item's address.
     HRESULT MakeRoomForItem(ParseLevel& level);
     void* NextItemSlot(ParseLevel& level);
     void ReleaseRecord(const TypeDescriptor* descriptor, void* record);
-    bool IsCountMember(const TypeDescriptor& descriptor, std::size_t index) const;
     HRESULT ConvertText(const OLECHAR* text, int length);
     HRESULT ConvertValueText();
     // After an array block moved: pending references into it follow it.
@@ -232,9 +270,5 @@ constexpr std::size_t HeapBlockBytes(std::size_t byteCount)
     std::size_t rounded = (byteCount + 8 + 15) & ~std::size_t{15};
     return rounded < 32 ? 32 : rounded;
 }
-
-// Bytes one item of member occupies in an array: the simple type's size, or
-// the record size of a UserType; 0 when neither is known.
-std::size_t ItemSize(const FieldDescriptor& member);
 
 }  // namespace corvel::soap

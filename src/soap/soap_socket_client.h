@@ -17,12 +17,14 @@
 #include "platform/compat.h"
 #include "platform/sax.h"
 #include "soap/soap_fault.h"
+#include "soap/soap_read_failure.h"
 #include "soap/write_stream.h"
 
 namespace corvel::soap {
 
 // Where the last call failed; 4 is not used. A failed transfer carries the
-// transport's own name for the failure beside it (transportFailure).
+// transport's own name for the failure beside it (transportFailure), an answer
+// that could not be read the reader's (answerFailure).
 enum class SoapClientError : std::uint32_t {
     NoError = 0,
     ReaderSetupFailed = 1,
@@ -89,11 +91,21 @@ public:
     std::uint32_t SocketError() const { return httpClient.LastError(); }
     // The transport's name for why the last exchange failed ("response too large").
     const char* TransportFailureName() const { return http::HttpFailureName(transportFailure); }
+    // Why the last call failed, as an operator reads it: the reader's reason
+    // when the answer could not be read, else the transport's; "none" when
+    // neither named one.
+    const char* FailureReasonName() const
+    {
+        return answerFailure != SoapReadFailure::none ? SoapReadFailureName(answerFailure) : TransportFailureName();
+    }
 
     std::uint32_t requestTimeoutMs = 0;
     SoapClientError clientError = SoapClientError::NoError;
     // Why the last HTTP exchange failed; none when it succeeded or none was made.
     http::HttpFailure transportFailure = http::HttpFailure::none;
+    // Why the last answer (a response or a fault) could not be read; none
+    // when it was read or none came.
+    SoapReadFailure answerFailure = SoapReadFailure::none;
 
 protected:
     bool AttachResponse();
@@ -161,6 +173,7 @@ void CSoapSocketClientT<TSocket>::ClearCallState()
     fault.Clear();
     clientError = SoapClientError::NoError;
     transportFailure = http::HttpFailure::none;
+    answerFailure = SoapReadFailure::none;
 }
 
 template <class TSocket>
@@ -223,6 +236,7 @@ HRESULT CSoapSocketClientT<TSocket>::SendEnvelope(const char* actionLine)
                 }
                 if (FAILED(faultResult)) {
                     clientError = SoapClientError::FaultUnreadable;
+                    answerFailure = SoapReadFailure::faultMalformed;
                 }
             }
         } else {

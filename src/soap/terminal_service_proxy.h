@@ -28,7 +28,7 @@ public:
 
     // Asks the terminal whether it is alive. On success *result receives the
     // answer, which the caller frees with SysFreeString; on failure *result is
-    // unchanged and clientError names the stage.
+    // unchanged, clientError names the stage and FailureReasonName() the reason.
     HRESULT Test(BSTR* result);
 
     // The proxy's own reader with one more reference, or a new one.
@@ -146,15 +146,9 @@ template <class TClient>
 HRESULT CWebServiceT<TClient>::CallTest(corvel::soap::terminal_service::TestParameters& parameters)
 {
     using corvel::soap::SoapClientError;
-    constexpr std::size_t operationIndex = corvel::soap::terminal_service::kTestOperationIndex;
+    constexpr std::size_t testIndex = corvel::soap::terminal_service::kTestOperationIndex;
 
-    const corvel::soap::TypeDescriptor* const* headers = HeaderTable();
-    HRESULT status = E_FAIL;
-    if (headers != nullptr) {
-        const corvel::soap::TypeDescriptor* headerDescriptor = headers[operationIndex];
-        status = PushLevel(HeaderRecord(), headerDescriptor, nullptr, 0, operationIndex,
-                           headerDescriptor != nullptr ? headerDescriptor->outCount : 0);
-    }
+    HRESULT status = PushHeaderLevel(testIndex);
     if (FAILED(status)) {
         this->clientError = SoapClientError::CallSetupFailed;
         return status;
@@ -188,6 +182,7 @@ HRESULT CWebServiceT<TClient>::CallTest(corvel::soap::terminal_service::TestPara
     status = ParseResponse(stream);
     if (FAILED(status)) {
         this->clientError = SoapClientError::ResponseUnreadable;
+        this->answerFailure = readFailure;
         // No partial answer survives a failed parse.
         ReleaseParameters();
         return status;

@@ -102,6 +102,120 @@ TEST(ParsedUrl, ParsesTheTable)
     }
 }
 
+// Each step of a parse alone, from where the step before it would leave off.
+TEST(ParsedUrl, SchemeStepChoosesWhatFollows)
+{
+    struct Case {
+        const char* text;
+        bool ok;
+        UrlScheme scheme;
+        int authorityAt;  // offset where the authority starts, -1: none
+        int pathAt;       // offset where the path starts, -1: none
+        const char* user;
+    };
+    const Case cases[] = {
+        {"http://h/p", true, kSchemeHttp, 7, -1, ""},
+        {"http:h", true, kSchemeHttp, 5, -1, ""},
+        {"http:/p", true, kSchemeHttp, -1, 5, ""},
+        {"file:///c:/x", true, kSchemeFile, -1, 7, ""},
+        {"file:c:/x", true, kSchemeFile, -1, 5, ""},
+        {"mailto:a@b", true, kSchemeMailto, 7, -1, ""},
+        {"mailto://a@b", false},
+        {"u@http://h", true, kSchemeHttp, 9, -1, "u"},
+        {"u@v@http://h", false},
+        {"/p:x", false},
+        {"h?q:x", false},
+        {"no-colon", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        CParsedUrl url;
+        const char* at = c.text;
+        const char* pathStart = nullptr;
+        bool userGiven = false;
+        ASSERT_EQ(url.ParseScheme(&at, &userGiven, &pathStart), c.ok);
+        if (!c.ok) {
+            continue;
+        }
+        EXPECT_EQ(url.SchemeType(), c.scheme);
+        EXPECT_EQ(pathStart == nullptr ? -1 : static_cast<int>(pathStart - c.text), c.pathAt);
+        if (c.authorityAt >= 0) {
+            EXPECT_EQ(at - c.text, c.authorityAt);
+        }
+        EXPECT_STREQ(url.UserName(), c.user);
+        EXPECT_EQ(userGiven, c.user[0] != 0);
+    }
+}
+
+TEST(ParsedUrl, AuthorityStepReadsUserHostAndPort)
+{
+    struct Case {
+        const char* text;
+        bool userGiven;
+        bool ok;
+        const char* user;
+        const char* password;
+        const char* host;
+        std::uint16_t port;  // 0: the port is left as it was (80 here)
+        int pathAt;
+    };
+    const Case cases[] = {
+        {"h/p", false, true, "", "", "h", 0, 1},
+        {"h", false, true, "", "", "h", 0, 1},
+        {"h?q", false, true, "", "", "h", 0, 1},
+        {"u:pw@h:81/p", false, true, "u", "pw", "h", 81, 9},
+        {"h:81?q", false, true, "", "", "h", 81, 6},  // the port runs to the path or the end
+        {":pw@h", false, false},                        // a password needs a user
+        {"u@h", true, false},                            // the user came before the scheme already
+        {"a@b@c", false, false},
+        {"u@", false, true, "u", "", "", 0, 2},
+        {"h:99999/p", false, true, "", "", "h", 99999 & 0xFFFF, 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        CParsedUrl url;
+        url.AssignPort(80);
+        const char* pathStart = nullptr;
+        ASSERT_EQ(url.ParseAuthority(c.text, c.userGiven, &pathStart), c.ok);
+        if (!c.ok) {
+            continue;
+        }
+        EXPECT_STREQ(url.UserName(), c.user);
+        EXPECT_STREQ(url.Password(), c.password);
+        EXPECT_STREQ(url.HostName(), c.host);
+        EXPECT_EQ(url.PortNumber(), c.port == 0 ? 80 : c.port);
+        EXPECT_EQ(pathStart - c.text, c.pathAt);
+    }
+}
+
+TEST(ParsedUrl, PathStepEndsAtTheQueryButNotForFiles)
+{
+    struct Case {
+        const char* scheme;
+        const char* text;
+        const char* path;
+        const char* query;
+    };
+    const Case cases[] = {
+        {"http", "/p/q?x=1#f", "/p/q", "?x=1#f"},
+        {"http", "/p#f?x", "/p", "#f?x"},
+        {"http", "", "", ""},
+        {"http", "?only", "", "?only"},
+        {"file", "/c:/a?b#c", "/c:/a?b#c", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        CParsedUrl url;
+        url.AssignScheme(c.scheme);
+        ASSERT_TRUE(url.ParsePathAndQuery(c.text));
+        EXPECT_STREQ(url.Path(), c.path);
+        EXPECT_STREQ(url.Query(), c.query);
+    }
+    CParsedUrl url;
+    EXPECT_FALSE(url.ParsePathAndQuery(("/" + std::string(2048, 'p')).c_str()));
+    EXPECT_FALSE(url.ParsePathAndQuery(("/?" + std::string(2048, 'q')).c_str()));
+}
+
 TEST(ParsedUrl, NullTextIsAProgrammingError)
 {
     CParsedUrl url;

@@ -6,6 +6,8 @@
 // each kind of failure with a result of its own, and handlers that throw.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -129,6 +131,82 @@ TEST_F(SaxReader, EventsWithNamespacesAndJoinedText)
               "start {urn:a}root a:root a:k=v&w plain=p\n"
               "text [one < two]\n"
               "start {urn:d}leaf leaf\nend leaf\nend root\n");
+}
+
+// The test mode hands every text over in pieces no longer than asked for,
+// which joined are the whole text; a failing piece ends the parse.
+TEST(SaxReaderSplittingText, PiecesOfEverySizeJoinToTheText)
+{
+    InitializeComForThread();
+    struct Pieces : RecordingHandler {
+        HRESULT STDMETHODCALLTYPE characters(const OLECHAR* text, int length) override
+        {
+            joined += Narrow(text, length);
+            longest = std::max(longest, length);
+            ++calls;
+            return calls == failAt ? E_ABORT : S_OK;
+        }
+        std::string joined;
+        int longest = 0;
+        int calls = 0;
+        int failAt = 0;
+    };
+    const std::string text = "one &lt; two, three &amp; four";
+    const std::string whole = "one < two, three & four";
+    for (std::size_t size : {1u, 2u, 3u, 7u, 22u, 23u, 100u}) {
+        SCOPED_TRACE(size);
+        ComRef<ISAXXMLReader> reader;
+        ASSERT_EQ(CreateSaxReaderSplittingText(reader.out(), size), S_OK);
+        Pieces handler;
+        reader->putContentHandler(&handler);
+        testing::MemoryStream stream("<root>" + text + "<leaf/></root>");
+        VARIANT input;
+        VariantInit(&input);
+        input.vt = VT_UNKNOWN;
+        input.punkVal = &stream;
+        EXPECT_EQ(reader->parse(input), S_OK);
+        EXPECT_EQ(handler.joined, whole);
+        EXPECT_LE(handler.longest, static_cast<int>(size));
+
+        Pieces failing;
+        failing.failAt = 2;
+        reader->putContentHandler(&failing);
+        stream.Rewind();
+        const bool split = handler.calls > 1;
+        EXPECT_EQ(reader->parse(input), split ? E_ABORT : S_OK);
+        EXPECT_EQ(failing.log.find("leaf") == std::string::npos, split) << "no event after the failure";
+        reader->putContentHandler(nullptr);
+    }
+    UninitializeComForThread();
+}
+
+// One reader, documents growing and shrinking around the sizes it has seen
+// (and around its 64 KiB first read), read in reads of odd sizes: each is
+// read whole, its last byte included.
+TEST_F(SaxReader, DocumentsOfEverySizeOneAfterAnother)
+{
+    struct Count : RecordingHandler {
+        HRESULT STDMETHODCALLTYPE characters(const OLECHAR* text, int length) override
+        {
+            textUnits += static_cast<std::size_t>(length);
+            last = length > 0 ? text[length - 1] : 0;
+            return S_OK;
+        }
+        std::size_t textUnits = 0;
+        OLECHAR last = 0;
+    };
+    for (std::size_t textBytes : {100u, 65536u - 13u, 65536u - 12u, 65536u, 300000u, 10u, 299999u, 300000u,
+                                  300001u, 700000u, 5u}) {
+        SCOPED_TRACE(textBytes);
+        Count counting;
+        reader->putContentHandler(&counting);
+        std::string text(textBytes - 1, 'x');
+        text += 'z';
+        ASSERT_EQ(Parse("<r>" + text + "</r>", 999), S_OK);
+        EXPECT_EQ(counting.textUnits, textBytes);
+        EXPECT_EQ(counting.last, static_cast<OLECHAR>('z'));
+        reader->putContentHandler(&handler);
+    }
 }
 
 TEST_F(SaxReader, AttributesByName)

@@ -81,10 +81,13 @@ TEST(ResponseArrays, GrowingArrayOfStructures)
     EXPECT_EQ(parameters.values, nullptr);
 }
 
+using R = SoapReadFailure;
+constexpr R kRead = R::none;
+
 struct ArrayCase {
     const char* name;
     std::string members;
-    bool succeeds;
+    R failure;
     std::int32_t numberCount;
 };
 
@@ -92,33 +95,34 @@ TEST(ResponseArrays, EncodedArrays)
 {
     const std::string three = "<outNumbers soapenc:arrayType=\"xsd:int[3]\"><a>7</a><b>8</b><c>9</c></outNumbers>";
     const ArrayCase cases[] = {
-        {"announced 3, item names free", three + kGrid, true, 3},
+        {"announced 3, item names free", three + kGrid, kRead, 3},
         {"four items for 3", "<outNumbers soapenc:arrayType=\"xsd:int[3]\">" + Items(4) + "</outNumbers>" + kGrid,
-         false, 0},
-        {"announced 0", "<outNumbers soapenc:arrayType=\"xsd:int[0]\"/>" + kGrid, true, 0},
-        {"without arrayType", "<outNumbers>" + Items(1) + "</outNumbers>" + kGrid, false, 0},
+         R::arraySizeMismatch, 0},
+        {"announced 0", "<outNumbers soapenc:arrayType=\"xsd:int[0]\"/>" + kGrid, kRead, 0},
+        {"without arrayType", "<outNumbers>" + Items(1) + "</outNumbers>" + kGrid, R::badArrayType, 0},
         {"[] is not announced", "<outNumbers soapenc:arrayType=\"xsd:int[]\">" + Items(1) + "</outNumbers>" + kGrid,
-         false, 0},
+         R::badArrayType, 0},
         {"arrayType without [", "<outNumbers soapenc:arrayType=\"xsd:int\">" + Items(1) + "</outNumbers>" + kGrid,
-         false, 0},
-        {"inline [2,3]", three + "<outGrid soapenc:arrayType=\"xsd:int[2,3]\">" + Items(6) + "</outGrid>", true, 3},
+         R::badArrayType, 0},
+        {"inline [2,3]", three + "<outGrid soapenc:arrayType=\"xsd:int[2,3]\">" + Items(6) + "</outGrid>", kRead, 3},
         {"inline size differs", three + "<outGrid soapenc:arrayType=\"xsd:int[5]\">" + Items(5) + "</outGrid>",
-         false, 0},
-        {"inline short", three + "<outGrid>" + Items(5) + "</outGrid>", false, 0},
-        {"inline long", three + "<outGrid>" + Items(7) + "</outGrid>", false, 0},
-        {"huge announcement refused", "<outNumbers soapenc:arrayType=\"xsd:int[99999999]\"/>" + kGrid, false, 0},
-        {"count element refused", three + kGrid + "<outNumberCount>1000</outNumberCount>", false, 0},
+         R::arraySizeMismatch, 0},
+        {"inline short", three + "<outGrid>" + Items(5) + "</outGrid>", R::arraySizeMismatch, 0},
+        {"inline long", three + "<outGrid>" + Items(7) + "</outGrid>", R::arraySizeMismatch, 0},
+        {"huge announcement refused", "<outNumbers soapenc:arrayType=\"xsd:int[99999999]\"/>" + kGrid, R::arraySizeMismatch, 0},
+        {"count element refused", three + kGrid + "<outNumberCount>1000</outNumberCount>", R::unexpectedElement, 0},
         {"string items", three + kGrid + "<outNames soapenc:arrayType=\"xsd:string[2]\"><s>a</s><s/></outNames>",
-         true, 3},
+         kRead, 3},
         {"nil item", three + kGrid + "<outNames soapenc:arrayType=\"xsd:string[2]\"><s xsi:nil=\"1\"/><s>b</s></outNames>",
-         true, 3},
+         kRead, 3},
     };
     for (const ArrayCase& c : cases) {
         SCOPED_TRACE(c.name);
         TableHandler handler(ts::OperationTable, ts::HeaderTable);
         ts::ArraysParameters parameters{};
         HRESULT result = handler.Parse(ts::kArrays, &parameters, Envelope("<m:A>" + c.members + "</m:A>"));
-        EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+        EXPECT_EQ(SUCCEEDED(result), c.failure == kRead) << std::hex << result;
+        EXPECT_EQ(handler.readFailure, c.failure);
         if (FAILED(result)) {
             EXPECT_EQ(parameters.outNumbers, nullptr) << "released";
             continue;
@@ -148,19 +152,20 @@ TEST(ResponseArrays, References)
         const char* name;
         std::string inWrapper;
         std::string afterWrapper;
-        bool succeeds;
+        R failure;
     };
     const Case cases[] = {
-        {"forward inside the wrapper", numbers + "<outPoints href=\"#pts\"/>" + pointsTarget, "", true},
-        {"targets after the wrapper", numbers + "<outPoints href=\"#pts\"/>", pointsTarget, true},
-        {"missing target", numbers + "<outPoints href=\"#pts\"/>", "", false},
+        {"forward inside the wrapper", numbers + "<outPoints href=\"#pts\"/>" + pointsTarget, "", kRead},
+        {"targets after the wrapper", numbers + "<outPoints href=\"#pts\"/>", pointsTarget, kRead},
+        {"missing target", numbers + "<outPoints href=\"#pts\"/>", "", R::unresolvedReference},
         {"duplicate pending id",
          numbers + "<outPoints soapenc:arrayType=\"m:Point[2]\"><q href=\"#p1\"/><q href=\"#p1\"/></outPoints>",
-         "<r id=\"p1\"><x>1</x><y>2</y></r>", false},
-        {"target that is a reference", numbers + "<outPoints href=\"#pts\"/>", "<p id=\"pts\" href=\"#x\"/>", false},
+         "<r id=\"p1\"><x>1</x><y>2</y></r>", R::badReference},
+        {"target that is a reference", numbers + "<outPoints href=\"#pts\"/>", "<p id=\"pts\" href=\"#x\"/>",
+         R::badReference},
         {"href on a simple item",
          "<outNumbers soapenc:arrayType=\"xsd:int[1]\"><i href=\"#n\"/></outNumbers>" + kGrid, "<n id=\"n\">1</n>",
-         false},
+         R::badReference},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -168,7 +173,8 @@ TEST(ResponseArrays, References)
         ts::ArraysParameters parameters{};
         HRESULT result =
             handler.Parse(ts::kArrays, &parameters, Envelope("<m:A>" + c.inWrapper + "</m:A>" + c.afterWrapper));
-        EXPECT_EQ(SUCCEEDED(result), c.succeeds) << std::hex << result;
+        EXPECT_EQ(SUCCEEDED(result), c.failure == kRead) << std::hex << result;
+        EXPECT_EQ(handler.readFailure, c.failure);
         EXPECT_TRUE(handler.references.empty());
         if (result == S_OK) {
             ASSERT_EQ(parameters.outPointCount, 2);
@@ -223,16 +229,18 @@ TEST(ResponseArrays, AnnouncedSizeCostsNothingBeforeItsItems)
         const char* name;
         std::string members;
         HRESULT expected;
+        R failure;
     };
     const std::string points = "<q><x>1</x><y>2</y><label>l</label></q>";
     const Case cases[] = {
         {"4194304 small structures, one item", "<outPoints soapenc:arrayType=\"m:Point[4194304]\">" + points +
                                                    "</outPoints>",
-         E_FAIL},
+         E_FAIL, R::arraySizeMismatch},
         {"2147483647 structures", "<outPoints soapenc:arrayType=\"m:Point[2147483647]\">" + points + "</outPoints>",
-         E_INVALIDARG},
-        {"beyond any count member", "<outPoints soapenc:arrayType=\"m:Point[2147483648]\"/>", E_FAIL},
-        {"[65536,65536]", "<outPoints soapenc:arrayType=\"m:Point[65536,65536]\"/>", E_FAIL},
+         E_INVALIDARG, R::arrayTooLarge},
+        {"beyond any count member", "<outPoints soapenc:arrayType=\"m:Point[2147483648]\"/>", E_FAIL,
+         R::arrayTooLarge},
+        {"[65536,65536]", "<outPoints soapenc:arrayType=\"m:Point[65536,65536]\"/>", E_FAIL, R::arrayTooLarge},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -244,6 +252,7 @@ TEST(ResponseArrays, AnnouncedSizeCostsNothingBeforeItsItems)
             Envelope("<m:A><outNumbers soapenc:arrayType=\"xsd:int[1]\"><i>1</i></outNumbers>" + kGrid + c.members +
                      "</m:A>");
         EXPECT_EQ(handler.Parse(ts::kArrays, &parameters, response), c.expected);
+        EXPECT_EQ(handler.readFailure, c.failure);
         for (std::size_t size : counting.sizes) {
             EXPECT_LE(size, 16 * response.size()) << "an allocation far beyond the response's size";
         }
@@ -285,6 +294,7 @@ TEST(ResponseArrays, CountMemberOfANarrowType)
                      "</entries><Az>1</Az><BY>2</BY></m:C>"));
         if (count > 255) {
             EXPECT_EQ(result, E_FAIL);
+            EXPECT_EQ(handler.readFailure, SoapReadFailure::arrayTooLarge);
             EXPECT_EQ(parameters.entries, nullptr);
             continue;
         }

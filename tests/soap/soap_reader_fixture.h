@@ -4,14 +4,26 @@
 #pragma once
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "platform/com.h"
 #include "platform/sax.h"
 #include "soap/soap_root_handler.h"
 #include "soap/terminal_service_tables.h"
+#include "soap/write_stream.h"
 #include "soap/test_service.h"
 #include "platform/memory_stream.h"
+
+namespace corvel::soap {
+
+// Test failures show a reason by its name.
+inline void PrintTo(SoapReadFailure failure, std::ostream* out)
+{
+    *out << SoapReadFailureName(failure);
+}
+
+}  // namespace corvel::soap
 
 namespace corvel::soap::testing {
 
@@ -24,12 +36,14 @@ inline Text ToText(BSTR value)
 
 class TableHandler final : public CSoapRootHandler {
 public:
+    // textPieceUnits: the SAX reader hands every text over in pieces of at
+    // most that many code units (0: as it delivers text in the product).
     TableHandler(const TypeDescriptor* const* operations, const TypeDescriptor* const* headers,
-                 void* headerRecord = nullptr)
+                 void* headerRecord = nullptr, std::size_t textPieceUnits = 0)
         : operations_(operations), headers_(headers), headerRecord_(headerRecord)
     {
         platform::InitializeComForThread();
-        created = platform::CreateSaxReader(xmlReader.out());
+        created = platform::CreateSaxReaderSplittingText(xmlReader.out(), textPieceUnits);
         if (SUCCEEDED(created)) {
             xmlReader->putContentHandler(this);
         }
@@ -85,6 +99,38 @@ private:
     const TypeDescriptor* const* operations_;
     const TypeDescriptor* const* headers_;
     void* headerRecord_;
+};
+
+// The server's side of a call: it finds the operation by the request's
+// wrapper and reads the request into a record of its own.
+class ServerHandler {
+public:
+    ServerHandler() { handler.clientRole = false; }
+    ~ServerHandler() { handler.ReleaseParameters(); }
+
+    HRESULT Read(const std::string& request)
+    {
+        handler.ReleaseParameters();
+        handler.ResetParseState();
+        platform::testing::MemoryStream stream(request);
+        return handler.ParseResponse(&stream);
+    }
+    template <typename Record>
+    Record& Parameters()
+    {
+        return *static_cast<Record*>(handler.parameterRecord);
+    }
+    // The response the server writes from the record it read.
+    HRESULT Respond(std::string* text)
+    {
+        CWriteStreamOnCString stream;
+        HRESULT result = handler.WriteRequest(&stream);
+        *text = stream.Text();
+        return result;
+    }
+
+    test_service::TestHeaderRecord headers{};
+    TableHandler handler{test_service::OperationTable, test_service::HeaderTable, &headers};
 };
 
 inline TableHandler* NewTerminalHandler()

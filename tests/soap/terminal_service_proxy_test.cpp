@@ -121,28 +121,29 @@ TEST_F(ProxyTest, StageOfEachFailure)
         std::string answer;  // empty: nothing listens there
         SoapClientError stage;
         std::int32_t status;
+        const char* reason;  // the reader's or the transport's
     };
     const std::string fault = FaultEnvelope("Server", "broken", "terminal", "disk");
     const Case cases[] = {
         {"500 with an unparsable body", "127.0.3.211",
-         HttpAnswer("500 Internal Server Error", "<soap:Envelope><unclosed>"), SoapClientError::FaultUnreadable, 500},
+         HttpAnswer("500 Internal Server Error", "<soap:Envelope><unclosed>"), SoapClientError::FaultUnreadable, 500, "fault malformed"},
         {"500 without a body", "127.0.3.212", HttpAnswer("500 Internal Server Error", ""),
-         SoapClientError::FaultReturned, 500},
-        {"404", "127.0.3.213", HttpAnswer("404 Not Found", "gone", "text/plain"), SoapClientError::TransferFailed, 404},
-        {"refused", "127.0.3.214", "", SoapClientError::TransferFailed, -1},
+         SoapClientError::FaultReturned, 500, "status rejected"},
+        {"404", "127.0.3.213", HttpAnswer("404 Not Found", "gone", "text/plain"), SoapClientError::TransferFailed, 404, "status rejected"},
+        {"refused", "127.0.3.214", "", SoapClientError::TransferFailed, -1, "connect failed"},
         {"201", "127.0.3.215", HttpAnswer("201 Created", TestResponseEnvelope("OK")),
-         SoapClientError::UnexpectedStatus, 201},
+         SoapClientError::UnexpectedStatus, 201, "none"},
         {"304", "127.0.3.216", "HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n",
-         SoapClientError::UnexpectedStatus, 304},
+         SoapClientError::UnexpectedStatus, 304, "none"},
         {"202 on a fresh proxy", "127.0.3.217", HttpAnswer("202 Accepted", ""), SoapClientError::ResponseUnreadable,
-         202},
+         202, "not well formed"},
         {"200 with garbage", "127.0.3.218", HttpAnswer("200 OK", "this is not XML"),
-         SoapClientError::ResponseUnreadable, 200},
+         SoapClientError::ResponseUnreadable, 200, "not well formed"},
         {"200 without Result", "127.0.3.219",
          HttpAnswer("200 OK", "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\">"
                               "<soap:Body><x:TestResponse xmlns:x=\"urn:x\"><Other>1</Other></x:TestResponse>"
                               "</soap:Body></soap:Envelope>"),
-         SoapClientError::ResponseUnreadable, 200},
+         SoapClientError::ResponseUnreadable, 200, "unexpected element"},
     };
     StubTerminals terminals;
     for (const Case& c : cases) {
@@ -159,6 +160,7 @@ TEST_F(ProxyTest, StageOfEachFailure)
         EXPECT_LT(proxy.Test(result.out()), 0) << c.name;
         EXPECT_EQ(result.get(), nullptr) << c.name;
         EXPECT_EQ(proxy.clientError, c.stage) << c.name << ": " << corvel::soap::SoapClientErrorName(proxy.clientError);
+        EXPECT_STREQ(proxy.FailureReasonName(), c.reason) << c.name;
         if (c.status > 0) {
             EXPECT_EQ(proxy.HttpStatus(), c.status) << c.name;
         } else {

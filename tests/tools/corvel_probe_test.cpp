@@ -30,6 +30,17 @@ constexpr std::uint16_t kProbePort = 18763;
 constexpr char kAnswering[] = "127.0.9.1";
 constexpr char kFaulting[] = "127.0.9.2";
 constexpr char kRefusing[] = "127.0.9.3";  // nothing listens there
+constexpr char kOtherMember[] = "127.0.9.4";  // answers <Other> where <Result> belongs
+constexpr char kBadFault[] = "127.0.9.5";     // a status 500 whose Fault does not parse
+
+// A TestResponse that holds another member than Result.
+std::string OtherMemberAnswer()
+{
+    std::string envelope = TestResponseEnvelope("OK");
+    envelope.replace(envelope.find("<Result"), 7, "<Other");
+    envelope.replace(envelope.find("</Result>"), 9, "</Other>");
+    return envelope;
+}
 
 struct ProbeRun {
     int exitCode = -1;
@@ -90,6 +101,9 @@ protected:
         terminals.Add(kFaulting, kProbePort, StubBehaviour::answer,
                       HttpAnswer("500 Internal Server Error",
                                  FaultEnvelope("Server", "terminal busy", "http://terminal/", "try later")));
+        terminals.Add(kOtherMember, kProbePort, StubBehaviour::answer, HttpAnswer("200 OK", OtherMemberAnswer()));
+        terminals.Add(kBadFault, kProbePort, StubBehaviour::answer,
+                      HttpAnswer("500 Internal Server Error", "<soap:Envelope><unclosed>"));
         terminals.Start();
     }
     StubTerminals terminals;
@@ -134,6 +148,35 @@ TEST_F(Probe, CountListsEveryCallAndSumsThemUp)
         "(call [12]: failed 0x[0-9A-F]{8} TransferFailed \\(connect failed\\) http=-?[0-9]+ socket=10061 time=[0-9]+\\.[0-9]{3} ms\n){2}"
         "2 calls, 0 answered, 2 failed, [0-9]+\\.[0-9] calls/s, no round-trip times\n");
     EXPECT_TRUE(std::regex_match(refused.out, refusedListing)) << refused.out;
+}
+
+// An answer the reader refuses names why, in both forms of output.
+TEST_F(Probe, AnAnswerThatCannotBeReadNamesItsReason)
+{
+    struct Case {
+        const char* address;
+        const char* stage;
+        const char* reason;
+        const char* status;
+    };
+    const Case cases[] = {
+        {kOtherMember, "ResponseUnreadable", "unexpected element", "200"},
+        {kBadFault, "FaultUnreadable", "fault malformed", "500"},
+        {kFaulting, "FaultReturned", "status rejected", "500"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        ProbeRun one = RunProbe({UrlOf(c.address), "2000"});
+        EXPECT_EQ(one.exitCode, 1);
+        for (const std::string& line : {std::string("stage: ") + c.stage + "\n", std::string("reason: ") + c.reason + "\n",
+                                       std::string("http status: ") + c.status + "\n"}) {
+            EXPECT_NE(one.err.find(line), std::string::npos) << line << " in\n" << one.err;
+        }
+        ProbeRun listed = RunProbe({"-c", "1", UrlOf(c.address), "2000"});
+        EXPECT_EQ(listed.exitCode, 1);
+        const std::string entry = std::string(c.stage) + " (" + c.reason + ") http=" + c.status + " ";
+        EXPECT_NE(listed.out.find(entry), std::string::npos) << entry << " in\n" << listed.out;
+    }
 }
 
 TEST_F(Probe, BadArgumentsExitWithTwoAndTheUsage)

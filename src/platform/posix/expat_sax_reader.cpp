@@ -582,6 +582,8 @@ private:
 
 class ExpatSaxReader final : public ISAXXMLReader {
 public:
+    explicit ExpatSaxReader(std::size_t textPieceUnits) : textPieceUnits_(textPieceUnits) {}
+
     HRESULT QueryInterface(REFIID iid, void** object) override
     {
         if (object == nullptr) {
@@ -724,26 +726,14 @@ private:
             result = handler_->startDocument();
         }
         if (SUCCEEDED(result)) {
-            result = ReadDocument(stream);
-        }
-        if (SUCCEEDED(result)) {
             // The whole document in one final buffer: Expat then skips the
             // line and column bookkeeping it does over every byte of a buffer
             // that is not the last, which costs as much as the parse itself.
             ParserMemoryScope scope(&parserMemory_);
-            int length = static_cast<int>(documentBytes_.size());
-            void* buffer = XML_GetBuffer(parser_.get(), length);
-            if (buffer == nullptr) {
-                result = ExpatFailure(XML_GetErrorCode(parser_.get()));
-            } else {
-                if (length > 0) {
-                    std::memcpy(buffer, documentBytes_.data(), documentBytes_.size());
-                }
-                // Expat holds the document now; a large copy of it goes at once.
-                documentBytes_.Trim(kRetainedDocumentBytes);
-                if (XML_ParseBuffer(parser_.get(), length, XML_TRUE) != XML_STATUS_OK) {
-                    result = FAILED(failure_) ? failure_ : ExpatFailure(XML_GetErrorCode(parser_.get()));
-                }
+            int length = 0;
+            result = ReadIntoParser(stream, &length);
+            if (SUCCEEDED(result) && XML_ParseBuffer(parser_.get(), length, XML_TRUE) != XML_STATUS_OK) {
+                result = FAILED(failure_) ? failure_ : ExpatFailure(XML_GetErrorCode(parser_.get()));
             }
         }
         if (SUCCEEDED(result)) {
@@ -756,11 +746,59 @@ private:
         return result;
     }
 
-    // Reads the stream to its end (a read of 0 bytes) into documentBytes_,
-    // which may not grow past kMaxSaxParserBytes.
+    // Reads the whole document into the parser's buffer (*length bytes):
+    // straight into it when the document is no larger than the one before
+    // (or kReadChunkBytes), as a reader that reads answers of one kind again
+    // and again finds; a larger one is gathered in documentBytes_ first and
+    // copied over. The caller holds a ParserMemoryScope.
+    HRESULT ReadIntoParser(ISequentialStream* stream, int* length)
+    {
+        const std::size_t expected = std::max<std::size_t>(expectedDocumentBytes_, kReadChunkBytes);
+        // One byte more than expected: a buffer read full holds a larger document.
+        auto* direct = static_cast<char*>(XML_GetBuffer(parser_.get(), static_cast<int>(expected + 1)));
+        if (direct == nullptr) {
+            return ExpatFailure(XML_GetErrorCode(parser_.get()));
+        }
+        std::size_t size = 0;
+        while (size <= expected) {
+            const auto wanted = static_cast<ULONG>(std::min<std::size_t>(kReadChunkBytes, expected + 1 - size));
+            ULONG bytesRead = 0;
+            HRESULT readResult = stream->Read(direct + size, wanted, &bytesRead);
+            if (FAILED(readResult)) {
+                return readResult;
+            }
+            if (bytesRead == 0) {
+                *length = static_cast<int>(size);
+                return S_OK;
+            }
+            size += std::min(bytesRead, wanted);
+        }
+        documentBytes_.clear();
+        std::memcpy(documentBytes_.Reserve(size), direct, size);
+        documentBytes_.Resize(size);
+        HRESULT result = ReadDocument(stream);
+        if (FAILED(result)) {
+            return result;
+        }
+        size = documentBytes_.size();
+        void* buffer = XML_GetBuffer(parser_.get(), static_cast<int>(size));
+        if (buffer == nullptr) {
+            return ExpatFailure(XML_GetErrorCode(parser_.get()));
+        }
+        std::memcpy(buffer, documentBytes_.data(), size);
+        // Expat holds the document now; a large copy of it goes at once.
+        documentBytes_.Trim(kRetainedDocumentBytes);
+        // The next document is read straight in when it is no larger, as long
+        // as a parser of that size is kept between parses.
+        expectedDocumentBytes_ = size <= kRetainedBytes / 2 ? size : 0;
+        *length = static_cast<int>(size);
+        return S_OK;
+    }
+
+    // Reads the rest of the stream (to a read of 0 bytes) into
+    // documentBytes_, which may not grow past kMaxSaxParserBytes.
     HRESULT ReadDocument(ISequentialStream* stream)
     {
-        documentBytes_.clear();
         for (;;) {
             std::size_t size = documentBytes_.size();
             if (size + kReadChunkBytes > kMaxSaxParserBytes) {
@@ -811,11 +849,30 @@ private:
             return S_OK;
         }
         HRESULT result = S_OK;
-        if (handler_) {
+        if (textPieceUnits_ != 0) {
+            result = FlushTextInPieces();
+        } else if (handler_) {
             result = handler_->characters(pendingText_.data(), static_cast<int>(pendingText_.size()));
         }
         pendingText_.clear();
         return result;
+    }
+
+    // The test mode: the joined text in pieces of textPieceUnits_, each to
+    // the handler of the moment.
+    HRESULT FlushTextInPieces()
+    {
+        for (std::size_t offset = 0; offset < pendingText_.size(); offset += textPieceUnits_) {
+            if (!handler_) {
+                return S_OK;
+            }
+            std::size_t count = std::min(textPieceUnits_, pendingText_.size() - offset);
+            HRESULT result = handler_->characters(pendingText_.data() + offset, static_cast<int>(count));
+            if (FAILED(result)) {
+                return result;
+            }
+        }
+        return S_OK;
     }
 
     // Delivers the joined text before another event; false when that failed.
@@ -960,6 +1017,8 @@ private:
     }
 
     std::atomic<ULONG> references_{1};
+    // Pieces the joined text is handed over in; 0: whole (the product's way).
+    std::size_t textPieceUnits_;
     ComRef<ISAXContentHandler> handler_;
     // Freed only inside a ParserMemoryScope (FreeParser), so that its memory
     // is counted back.
@@ -969,6 +1028,9 @@ private:
     HRESULT failure_ = S_OK;
     int depth_ = 0;
     GrowableBuffer<char> documentBytes_;
+    // The size of the last document read through documentBytes_: the next
+    // one of up to that size is read straight into the parser's buffer.
+    std::size_t expectedDocumentBytes_ = 0;
     TextBuffer pendingText_;
     TextBuffer names_;
     NameCache elementNames_;
@@ -977,13 +1039,18 @@ private:
 
 }  // namespace
 
-HRESULT CreateSaxReader(ISAXXMLReader** reader)
+HRESULT CreateSaxReaderSplittingText(ISAXXMLReader** reader, std::size_t pieceUnits)
 {
     if (reader == nullptr) {
         return E_POINTER;
     }
-    *reader = new (std::nothrow) ExpatSaxReader();
+    *reader = new (std::nothrow) ExpatSaxReader(pieceUnits);
     return *reader == nullptr ? E_OUTOFMEMORY : S_OK;
+}
+
+HRESULT CreateSaxReader(ISAXXMLReader** reader)
+{
+    return CreateSaxReaderSplittingText(reader, 0);
 }
 
 }  // namespace corvel::platform

@@ -15,6 +15,7 @@
 // not implementing the two properties is not used.
 // Namespace processing stays on and namespace declarations are not reported
 // as attributes: the defaults that the engine relies on.
+#include <cstddef>
 #include <new>
 
 #include "platform/com_ref.h"
@@ -54,7 +55,10 @@ HRESULT PutLimit(ISAXXMLReader* reader, const wchar_t* name, LONG value)
 // as long as this object, which detaches them before it lets the reader go.
 class BoundedReader final : public ISAXXMLReader {
 public:
-    explicit BoundedReader(ISAXXMLReader* reader) { inner_.assign(reader); }
+    BoundedReader(ISAXXMLReader* reader, std::size_t textPieceUnits) : textPieceUnits_(textPieceUnits)
+    {
+        inner_.assign(reader);
+    }
     BoundedReader(const BoundedReader&) = delete;
     BoundedReader& operator=(const BoundedReader&) = delete;
     ~BoundedReader()
@@ -255,8 +259,20 @@ private:
         }
         HRESULT STDMETHODCALLTYPE characters(const wchar_t* text, int length) override
         {
-            ISAXContentHandler* target = owner_.target_.get();
-            return target != nullptr ? target->characters(text, length) : S_OK;
+            // In pieces when a test asked for them; the handler may change
+            // between two pieces as it may between two calls.
+            const int piece = owner_.textPieceUnits_ == 0 ? length : static_cast<int>(owner_.textPieceUnits_);
+            int offset = 0;
+            do {
+                ISAXContentHandler* target = owner_.target_.get();
+                const int count = length - offset < piece ? length - offset : piece;
+                const HRESULT result = target != nullptr ? target->characters(text + offset, count) : S_OK;
+                if (FAILED(result)) {
+                    return result;
+                }
+                offset += count;
+            } while (offset < length);
+            return S_OK;
         }
         HRESULT STDMETHODCALLTYPE ignorableWhitespace(const wchar_t* text, int length) override
         {
@@ -311,6 +327,7 @@ private:
     };
 
     LONG references_ = 1;
+    std::size_t textPieceUnits_;
     ComRef<ISAXXMLReader> inner_;
     ComRef<ISAXContentHandler> target_;
     int depth_ = 0;
@@ -320,7 +337,7 @@ private:
 
 }  // namespace
 
-HRESULT CreateSaxReader(ISAXXMLReader** reader)
+HRESULT CreateSaxReaderSplittingText(ISAXXMLReader** reader, std::size_t pieceUnits)
 {
     if (reader == nullptr) {
         return E_POINTER;
@@ -342,7 +359,7 @@ HRESULT CreateSaxReader(ISAXXMLReader** reader)
     if (FAILED(result)) {
         return result;
     }
-    auto bounded = ComRef<BoundedReader>::Adopt(new (std::nothrow) BoundedReader(created.get()));
+    auto bounded = ComRef<BoundedReader>::Adopt(new (std::nothrow) BoundedReader(created.get(), pieceUnits));
     if (!bounded) {
         return E_OUTOFMEMORY;
     }
@@ -352,6 +369,11 @@ HRESULT CreateSaxReader(ISAXXMLReader** reader)
     }
     *reader = bounded.release();
     return S_OK;
+}
+
+HRESULT CreateSaxReader(ISAXXMLReader** reader)
+{
+    return CreateSaxReaderSplittingText(reader, 0);
 }
 
 }  // namespace corvel::platform
