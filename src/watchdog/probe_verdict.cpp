@@ -61,7 +61,9 @@ bool IsSocketFailure(HttpFailure failure)
 
 std::string ReasonText(const FailedProbe& probe)
 {
-    std::string reason = soap::SoapClientErrorName(probe.stage);
+    // A call fails without a stage only when an exception ended the exchange.
+    std::string reason =
+        probe.stage == SoapClientError::NoError ? "failed without a stage" : soap::SoapClientErrorName(probe.stage);
     if (probe.transportFailure != HttpFailure::none) {
         reason += ": ";
         reason += http::HttpFailureName(probe.transportFailure);
