@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -78,7 +79,10 @@ void ScanPass(const corvel::watchdog::SessionCalls& calls, std::uint32_t console
             continue;
         }
         if (!watchdog::ClaimProbe(session.sessionId)) {
-            stillProbing += (stillProbing.empty() ? "" : " ") + std::to_string(session.sessionId);
+            if (!stillProbing.empty()) {
+                stillProbing += ' ';
+            }
+            stillProbing += std::to_string(session.sessionId);
             continue;
         }
         // The session id travels by value in the thread argument. A probe
@@ -102,20 +106,19 @@ std::uint32_t SessionScanner(void* /*argument*/)
     const watchdog::SessionCalls& calls = watchdog::CurrentSessionCalls();
 
     // Taken once: a session that becomes the console's later is still judged
-    // by the id of the start.
-    std::uint32_t consoleSessionId = platform::kNoConsoleSession;
-    try {
-        consoleSessionId = calls.activeConsoleSessionId();
-    } catch (...) {
-        watchdog::TraceException("Session scanner", std::current_exception());
-    }
+    // by the id of the start. Without it no session is probed: the console's
+    // own might be among the connected ones.
+    std::optional<std::uint32_t> consoleSessionId;
 
     std::vector<platform::SessionEntry> sessions;
     while (scannerRunning.load() != 0) {
         // Nothing that goes wrong in one pass ends the scanner: the next pass
         // tries again.
         try {
-            ScanPass(calls, consoleSessionId, sessions);
+            if (!consoleSessionId) {
+                consoleSessionId = calls.activeConsoleSessionId();
+            }
+            ScanPass(calls, *consoleSessionId, sessions);
         } catch (...) {
             watchdog::TraceException("Session scanner pass", std::current_exception());
         }

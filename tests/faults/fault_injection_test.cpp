@@ -53,9 +53,9 @@ constexpr long kPeakRssBoundKiB = 1024 * 1024;
 #else
 constexpr long kPeakRssBoundKiB = 256 * 1024;
 #endif
-// Main, service, scanner and listener threads, plus the probes in flight: a
-// silent terminal holds a probe 1 s, a dripping one 10 s (the request
-// deadline), so fewer than 4 probes per hostile session overlap.
+// Main, service, scanner and listener threads, plus the probes in flight: at
+// most one per session, a silent terminal holding its probe 1 s, a dripping
+// one 10 s (the request deadline).
 constexpr long kThreadBound = 64;
 // Standard streams, the listener's socket and database, syslog, and one
 // socket per probe in flight.
@@ -461,10 +461,10 @@ long RssCeilingKiB()
     const char* mib = std::getenv("CORVEL_RSS_CEILING_MIB");
     return mib != nullptr ? std::atol(mib) * 1024 : 4 * kMemoryBoundKiB;
 }
-// A probe ends within its request deadline (10 time-outs of 1000 ms) plus
-// the reading of its answer, and the scanner starts one per session every
-// 3000 ms: at most 4 of a session's probes overlap, 5 with a pass's jitter.
-constexpr long kProbesPerSession = 5;
+// The scanner starts no probe for a session whose probe still runs: one
+// probe thread per session, two for the moment in which an ending probe has
+// let its session go and the next pass starts the next one.
+constexpr long kProbesPerSession = 2;
 constexpr long kBaseThreads = 4;       // main, service, scanner, listener
 constexpr long kBaseDescriptors = 32;  // standard streams, listener, database, syslog, table files
 constexpr long ThreadBound(long sessions) { return kBaseThreads + kProbesPerSession * sessions; }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -412,9 +413,18 @@ TEST_F(SessionTableTest, TableRewrittenDuringTheProbeLogsNothingOff)
             SessionProbe, reinterpret_cast<void*>(static_cast<std::uintptr_t>(c.sessionId))));
         ASSERT_NE(probes.back(), nullptr);
     }
-    // The probes have read their addresses; their terminals answer nothing
-    // for the probe's time-out of 1000 ms.
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // Once every terminal has the request, every probe has read its address;
+    // the terminals answer nothing for the probe's time-out of 1000 ms.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (std::size_t terminal = 0; terminal < std::size(cases); ++terminal) {
+                if (terminals.Requests(terminal) == 0) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        5000));
     WriteTable(after);
     for (corvel::platform::ThreadHandle probe : probes) {
         EXPECT_TRUE(corvel::platform::WaitForThread(probe, 15000));
