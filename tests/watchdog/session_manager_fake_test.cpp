@@ -396,7 +396,12 @@ TEST_F(FakeManagerTest, OnlyTheTerminalsFailureOfAnUnchangedSessionLogsOff)
         std::optional<Rewrite> rewrite;
         std::size_t socketFaults;  // index into kSocketErrors
         bool stopping;
-        const char* verdict;  // the probe's last line; empty: logged off
+        std::string verdict;  // the probe's last line; empty: logged off
+    };
+    // The one line of a failure of the server's own.
+    auto serverOwn = [](const std::string& address, const std::string& reason) {
+        return "Session 42 (" + address + ") not logged off, the server's own failure: " + reason +
+               "; judged again at the next pass";
     };
     const Case cases[] = {
         {"unchanged", kRefusingTerminal, std::nullopt, 0, false, ""},
@@ -411,23 +416,17 @@ TEST_F(FakeManagerTest, OnlyTheTerminalsFailureOfAnUnchangedSessionLogsOff)
         {"address no longer readable", kRefusingTerminal, Rewrite{std::nullopt, SessionState::Connected}, 0, false,
          "Session 42 not logged off: its client address is now \"\", not the probed 127.0.0.1"},
         {"address query fails", std::nullopt, std::nullopt, 0, false,
-         "Session 42 () not logged off, the server's own failure: no client address; TransferFailed: bad target; "
-         "judged again at the next pass"},
+         serverOwn("", "no client address; TransferFailed: bad target")},
         {"no descriptors", kRefusingTerminal, std::nullopt, 1, false,
-         "Session 42 (127.0.0.1) not logged off, the server's own failure: TransferFailed: connect failed (10024); "
-         "judged again at the next pass"},
+         serverOwn("127.0.0.1", "TransferFailed: connect failed (10024)")},
         {"no buffers for a socket", kRefusingTerminal, std::nullopt, 2, false,
-         "Session 42 (127.0.0.1) not logged off, the server's own failure: TransferFailed: connect failed (10055); "
-         "judged again at the next pass"},
+         serverOwn("127.0.0.1", "TransferFailed: connect failed (10055)")},
         {"no local port", kRefusingTerminal, std::nullopt, 3, false,
-         "Session 42 (127.0.0.1) not logged off, the server's own failure: TransferFailed: connect failed (10048); "
-         "judged again at the next pass"},
+         serverOwn("127.0.0.1", "TransferFailed: connect failed (10048)")},
         {"no buffers on connect", kRefusingTerminal, std::nullopt, 4, false,
-         "Session 42 (127.0.0.1) not logged off, the server's own failure: TransferFailed: connect failed (10055); "
-         "judged again at the next pass"},
+         serverOwn("127.0.0.1", "TransferFailed: connect failed (10055)")},
         {"service stopping", kRefusingTerminal, std::nullopt, 0, true,
-         "Session 42 (127.0.0.1) not logged off, the server's own failure: the service is stopping; TransferFailed: "
-         "connect failed (10061); judged again at the next pass"},
+         serverOwn("127.0.0.1", "the service is stopping; TransferFailed: connect failed (10061)")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -455,7 +454,7 @@ TEST_F(FakeManagerTest, OnlyTheTerminalsFailureOfAnUnchangedSessionLogsOff)
         corvel::platform::SetSocketFaults(0, 0);
 
         std::vector<std::string> expected = {"Disconn sIP1==" + address + "!", corvel::watchdog::TerminalUrl(address)};
-        if (c.verdict[0] != 0) {
+        if (!c.verdict.empty()) {
             expected.push_back(c.verdict);
         } else {
             expected.push_back("Logoffing!");
@@ -463,7 +462,7 @@ TEST_F(FakeManagerTest, OnlyTheTerminalsFailureOfAnUnchangedSessionLogsOff)
         }
         EXPECT_EQ(trace.Messages(), expected);
         std::lock_guard<std::mutex> guard(manager.lock);
-        EXPECT_EQ(manager.loggedOff, std::vector<std::uint32_t>(c.verdict[0] != 0 ? 0 : 1, 42u));
+        EXPECT_EQ(manager.loggedOff, std::vector<std::uint32_t>(c.verdict.empty() ? 1 : 0, 42u));
     }
 }
 
