@@ -143,7 +143,7 @@ void ProbeSession(std::uint32_t sessionId)
         return;
     }
     call.failure.addressEmpty = address.empty();
-    call.failure.stopping = scannerRunning.load() == 0;
+    call.failure.stopping = corvel::watchdog::ServiceStopping();
     const corvel::watchdog::ProbeVerdict verdict = corvel::watchdog::JudgeFailedProbe(call.failure);
     if (verdict.side == corvel::watchdog::FailureSide::server) {
         WatchdogTrace("Session %lu (%s) not logged off, the server's own failure: %s; judged again at the next pass",

@@ -24,11 +24,22 @@ namespace corvel::watchdog {
 
 namespace {
 std::atomic<std::uint32_t> scanPeriodMs{kScanPeriodMs};
+std::atomic<bool> serviceStopping{false};
 
 // The sessions whose probe is running: at most one per session, so probes in
 // flight never outnumber the connected sessions.
 std::mutex probesInFlightLock;
 std::set<std::uint32_t> probesInFlight;
+}
+
+void SetServiceStopping(bool stopping)
+{
+    serviceStopping.store(stopping);
+}
+
+bool ServiceStopping()
+{
+    return serviceStopping.load();
 }
 
 bool ClaimProbe(std::uint32_t sessionId)

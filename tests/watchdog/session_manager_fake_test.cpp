@@ -219,7 +219,7 @@ protected:
     {
         EXPECT_TRUE(WaitUntil(ProbesDone, 15000));
         corvel::platform::SetSocketFaults(0, 0);
-        scannerRunning.store(1);
+        corvel::watchdog::SetServiceStopping(false);
         corvel::watchdog::SetSessionCalls(nullptr);
         corvel::watchdog::SetScanPeriodMs(0);
         corvel::watchdog::SetTerminalPort(0);
@@ -447,10 +447,10 @@ TEST_F(FakeManagerTest, OnlyTheTerminalsFailureOfAnUnchangedSessionLogsOff)
             manager.loggedOff.clear();
         }
         corvel::platform::SetSocketFaults(kSocketErrors[c.socketFaults][0], kSocketErrors[c.socketFaults][1]);
-        scannerRunning.store(c.stopping ? 0 : 1);
+        corvel::watchdog::SetServiceStopping(c.stopping);
         TraceCapture trace;
         RunProbe(42);
-        scannerRunning.store(1);
+        corvel::watchdog::SetServiceStopping(false);
         corvel::platform::SetSocketFaults(0, 0);
 
         std::vector<std::string> expected = {"Disconn sIP1==" + address + "!", corvel::watchdog::TerminalUrl(address)};
