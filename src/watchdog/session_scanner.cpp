@@ -97,12 +97,20 @@ void ScanPass(const corvel::watchdog::SessionCalls& calls, std::uint32_t console
             continue;
         }
         // The session id travels by value in the thread argument. A probe
-        // that cannot be started is skipped; the next pass tries again.
+        // that cannot be started is skipped, its session let go; the next
+        // pass tries again.
         void* argument = reinterpret_cast<void*>(static_cast<std::uintptr_t>(session.sessionId));
-        platform::ThreadOwner probe(platform::StartThread(SessionProbe, argument, kProbeStackReservation));
-        if (!probe) {
+        platform::ThreadHandle started = nullptr;
+        try {
+            started = platform::StartThread(SessionProbe, argument, kProbeStackReservation);
+        } catch (...) {
+            watchdog::ReleaseProbe(session.sessionId);
+            throw;
+        }
+        if (started == nullptr) {
             watchdog::ReleaseProbe(session.sessionId);
         }
+        platform::ThreadOwner probe(started);
     }
     if (!stillProbing.empty()) {
         WatchdogTrace("Still probing from an earlier pass, not probed again: sessions %s", stillProbing.c_str());
