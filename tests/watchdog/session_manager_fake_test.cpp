@@ -234,25 +234,39 @@ protected:
         manager.states[sessionId] = SessionState::Connected;
     }
 
-    // Runs the scanner until the session manager has seen the enumerations,
-    // then stops it and waits for its probes.
-    void RunScannerFor(std::size_t enumerations)
+    // The scanner on a thread of its own, a pass every 50 ms.
+    static corvel::platform::ThreadHandle StartScanner()
     {
         corvel::watchdog::SetScanPeriodMs(50);
         scannerRunning.store(1);
-        corvel::platform::ThreadHandle scanner = corvel::platform::StartThread(SessionScanner, nullptr);
-        ASSERT_NE(scanner, nullptr);
-        ASSERT_TRUE(WaitUntil(
+        return corvel::platform::StartThread(SessionScanner, nullptr);
+    }
+    bool WaitForEnumerations(std::size_t enumerations)
+    {
+        return WaitUntil(
             [&] {
                 std::lock_guard<std::mutex> guard(manager.lock);
                 return manager.enumerations >= enumerations;
             },
-            10000));
+            10000);
+    }
+    // Stops the scanner and waits for it and for its probes.
+    static void StopScanner(corvel::platform::ThreadHandle scanner)
+    {
         scannerRunning.store(0);
         EXPECT_TRUE(corvel::platform::WaitForThread(scanner, 5000));
         corvel::platform::CloseThreadHandle(scanner);
         scannerRunning.store(1);
-        ASSERT_TRUE(WaitUntil(ProbesDone, 15000));
+        EXPECT_TRUE(WaitUntil(ProbesDone, 15000));
+    }
+
+    // Runs the scanner until the session manager has seen the enumerations.
+    void RunScannerFor(std::size_t enumerations)
+    {
+        corvel::platform::ThreadHandle scanner = StartScanner();
+        ASSERT_NE(scanner, nullptr);
+        EXPECT_TRUE(WaitForEnumerations(enumerations));
+        StopScanner(scanner);
     }
 
     static void RunProbe(std::uint32_t sessionId)
@@ -345,32 +359,17 @@ TEST_F(FakeManagerTest, ScannerProbesConnectedSessionsByTheConsoleIdOfItsStart)
                             entry(8, SessionState::Disconnected), entry(9, SessionState::Idle),
                             entry(10, SessionState::Listen),      entry(11, SessionState::ConnectQuery)};
     }
-    corvel::watchdog::SetScanPeriodMs(50);
-    scannerRunning.store(1);
-    corvel::platform::ThreadHandle scanner = corvel::platform::StartThread(SessionScanner, nullptr);
+    corvel::platform::ThreadHandle scanner = StartScanner();
     ASSERT_NE(scanner, nullptr);
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::lock_guard<std::mutex> guard(manager.lock);
-            return manager.enumerations >= 3;
-        },
-        10000));
+    ASSERT_TRUE(WaitForEnumerations(3));
     std::size_t successfulPasses = 0;
     {
         std::lock_guard<std::mutex> guard(manager.lock);
         manager.enumerationSucceeds = false;
         successfulPasses = manager.enumerations;
     }
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::lock_guard<std::mutex> guard(manager.lock);
-            return manager.enumerations >= successfulPasses + 3;
-        },
-        10000));
-    scannerRunning.store(0);
-    EXPECT_TRUE(corvel::platform::WaitForThread(scanner, 5000));
-    corvel::platform::CloseThreadHandle(scanner);
-    ASSERT_TRUE(WaitUntil(ProbesDone, 15000));
+    EXPECT_TRUE(WaitForEnumerations(successfulPasses + 3));
+    StopScanner(scanner);
 
     std::lock_guard<std::mutex> guard(manager.lock);
     EXPECT_EQ(manager.consoleCalls, 1u);
