@@ -33,16 +33,18 @@ inline constexpr std::size_t kResponseAllowanceBytes = 16u * 1024u;
 // makes while it reads it (its text as UTF-16, joined and built into the
 // answer: k is about 6 as measured with a 10 MB answer). The copies exist
 // only while their response holds its share: the probe drops the answer, and
-// then the response, before anything else. A probe runs for at most its 10 s
-// deadline and the scanner starts one per session every 3 s, so P <= 4 x
-// sessions. For 200 sessions, P = 800:
-//     heap <= 7 x (32 MiB + 12.5 MiB) + 800 x 64 KiB = 312 + 50 = 362 MiB,
+// then the response, before anything else. The scanner starts no probe for a
+// session whose probe from an earlier pass still runs, so at most one probe
+// per session is in flight: P <= connected sessions. For 200 sessions,
+// P = 200:
+//     heap <= 7 x (32 MiB + 3.1 MiB) + 200 x 64 KiB = 246 + 12.5 = 259 MiB,
 // under 512 MiB of RSS on Linux, where stacks count only as far as they are
-// used; and for the 32-bit product 362 MiB + 800 x 256 KiB = 562 MiB of heap
+// used; and for the 32-bit product 259 MiB + 200 x 256 KiB = 309 MiB of heap
 // and reserved stacks, well under 1 GiB of its 2 GiB address space. A
 // response of the full 16 MiB still fits with room beside it. A request that
-// would pass the budget fails like an oversize response, and its probe logs
-// the session off.
+// would pass the budget fails (budgetExhausted) like an oversize response,
+// but as the server's own failure: its probe logs nothing off and the next
+// pass judges the session again.
 inline constexpr std::size_t kProcessResponseBudgetBytes = 32u * 1024u * 1024u;
 
 // The shared budget: reservations are refused rather than exceeding the limit.

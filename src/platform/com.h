@@ -8,4 +8,14 @@ namespace corvel::platform {
 void InitializeComForThread();
 void UninitializeComForThread();
 
+// COM for the calling thread from the owner's construction to its end, on
+// every way out of the thread procedure.
+class ComForThread {
+public:
+    ComForThread() { InitializeComForThread(); }
+    ~ComForThread() { UninitializeComForThread(); }
+    ComForThread(const ComForThread&) = delete;
+    ComForThread& operator=(const ComForThread&) = delete;
+};
+
 }  // namespace corvel::platform

@@ -82,6 +82,12 @@ SocketHandle OpenSocket(int family, int socketType, int protocol, std::uint32_t 
 // which leaves no TIME_WAIT behind on this side.
 void CloseSocketHandle(SocketHandle socket);
 
+// Tests only: while set, every OpenSocket fails with openError (descriptors
+// 10024, buffers 10055) and every StartConnect with connectError (ports 10048,
+// buffers 10055); 0 leaves the call alone. Shows that a server short of
+// sockets or ports logs no session off.
+void SetSocketFaults(std::uint32_t openError, std::uint32_t connectError);
+
 // WSACreateEvent (manual reset, not signalled); null on failure with the error.
 SocketEvent CreateSocketEvent(std::uint32_t* error);
 void CloseSocketEvent(SocketEvent event);

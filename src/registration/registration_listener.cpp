@@ -4,6 +4,7 @@
 #include "registration/registration_listener.h"
 
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "platform/com.h"
@@ -23,6 +24,7 @@ constexpr std::int32_t kSocketLibraryFailed = -1;
 constexpr std::int32_t kSocketFailed = -2;
 constexpr std::int32_t kBindFailed = -3;
 constexpr std::int32_t kDatabaseFailed = -6;
+constexpr std::int32_t kListenerFailed = -7;
 
 // A datagram longer than this is skipped: the receive reports it as a failure.
 constexpr std::size_t kReceiveBytes = 1024;
@@ -33,15 +35,6 @@ std::uint32_t ExitCode(std::int32_t code)
 {
     return static_cast<std::uint32_t>(code);
 }
-
-// COM for the listener thread, from its start to its very end.
-class ComForThread {
-public:
-    ComForThread() { corvel::platform::InitializeComForThread(); }
-    ~ComForThread() { corvel::platform::UninitializeComForThread(); }
-    ComForThread(const ComForThread&) = delete;
-    ComForThread& operator=(const ComForThread&) = delete;
-};
 
 // Releases the connection object without closing it when the listener ends
 // early; after CloseTerminalDatabase there is nothing left to release.
@@ -57,14 +50,48 @@ public:
     TerminalDatabaseRelease& operator=(const TerminalDatabaseRelease&) = delete;
 };
 
-}  // namespace
+// The text of an exception caught at the listener's loop or procedure.
+const char* ExceptionText(const std::exception_ptr& exception)
+{
+    try {
+        std::rethrow_exception(exception);
+    } catch (const std::exception& failure) {
+        return failure.what();
+    } catch (...) {
+    }
+    return "an unknown exception";
+}
 
-std::uint32_t RegistrationListener(void* /*argument*/)
+// One datagram: traced, and its sender recorded when it is the pass phrase.
+// Nothing that goes wrong with one datagram ends the listener.
+void HandleDatagram(char* payload, std::int32_t received, const char* sender)
+{
+    using namespace corvel;
+    try {
+        payload[received] = '\0';
+        registration::Announcement announcement =
+            registration::ReadAnnouncement(payload, static_cast<std::size_t>(received));
+        // The text ends at the payload's first NUL, which the buffer holds.
+        WatchdogTrace("[%s]:%s", sender, payload);
+        if (announcement.accepted) {
+            try {
+                RecordTerminal(sender);
+            } catch (const CComFailure& failure) {
+                WatchdogTrace("%s", ErrorText(failure).c_str());
+            }
+        }
+    } catch (...) {
+        WatchdogTrace("Registration listener: the datagram from %s ended by an exception: %s", sender,
+                      ExceptionText(std::current_exception()));
+    }
+}
+
+std::uint32_t Listen()
 {
     using namespace corvel;
     // Every way out releases the socket, then the database, then COM. The
     // socket library is stopped only by the ends that follow a bound socket.
-    ComForThread com;
+    platform::ComForThread com;
     TerminalDatabaseRelease databaseRelease;
 
     try {
@@ -95,18 +122,7 @@ std::uint32_t RegistrationListener(void* /*argument*/)
     while (listenerRunning.load() != 0) {
         std::int32_t received = platform::ReceiveDatagram(socket.get(), payload, kReceiveBytes, sender);
         if (received >= 0) {
-            payload[received] = '\0';
-            registration::Announcement announcement =
-                registration::ReadAnnouncement(payload, static_cast<std::size_t>(received));
-            // The text ends at the payload's first NUL, which the buffer holds.
-            WatchdogTrace("[%s]:%s", sender, payload);
-            if (announcement.accepted) {
-                try {
-                    RecordTerminal(sender);
-                } catch (const CComFailure& failure) {
-                    WatchdogTrace("%s", ErrorText(failure).c_str());
-                }
-            }
+            HandleDatagram(payload, received, sender);
         }
         platform::SleepMs(kPauseMs);
     }
@@ -119,4 +135,17 @@ std::uint32_t RegistrationListener(void* /*argument*/)
     }
     CloseTerminalDatabase();
     return ExitCode(kEndedNormally);
+}
+
+}  // namespace
+
+std::uint32_t RegistrationListener(void* /*argument*/)
+{
+    // No exception leaves the thread procedure: it would end the service.
+    try {
+        return Listen();
+    } catch (...) {
+        WatchdogTrace("Registration listener ended by an exception: %s", ExceptionText(std::current_exception()));
+        return ExitCode(kListenerFailed);
+    }
 }

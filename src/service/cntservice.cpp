@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <exception>
 
 #include "platform/restart.h"
 #include "platform/threads.h"
@@ -11,6 +12,10 @@
 CNTService* serviceInstance = nullptr;
 
 namespace {
+
+// ERROR_EXCEPTION_IN_SERVICE: the exit code of a service thread that an
+// exception ended.
+constexpr std::uint32_t kExceptionInServiceExitCode = 1064;
 
 using corvel::platform::kControlContinue;
 using corvel::platform::kControlInterrogate;
@@ -155,14 +160,31 @@ void CNTService::ServiceMain(std::uint32_t /*argc*/, char** /*argv*/)
     // However the service was installed (-i, a package, an administrator's
     // tool), it comes back when its process fails.
     corvel::platform::KeepRestartOnFailure(service->serviceName);
-    if (service->Initialize()) {
+    // No exception leaves the service thread: the service reports stopped,
+    // with an exit code that says it failed, instead of ending the process.
+    try {
+        if (service->Initialize()) {
+            {
+                std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
+                service->status.win32ExitCode = 0;
+                service->status.checkPoint = 0;
+                service->status.waitHint = 0;
+            }
+            service->Run();
+        }
+    } catch (...) {
+        service->running.store(0);
         {
             std::lock_guard<std::recursive_mutex> guard(service->statusLock_);
-            service->status.win32ExitCode = 0;
-            service->status.checkPoint = 0;
-            service->status.waitHint = 0;
+            service->status.win32ExitCode = kExceptionInServiceExitCode;
         }
-        service->Run();
+        try {
+            std::rethrow_exception(std::current_exception());
+        } catch (const std::exception& failure) {
+            service->Trace("CNTService::ServiceMain(): ended by an exception: %s", failure.what());
+        } catch (...) {
+            service->Trace("CNTService::ServiceMain(): ended by an exception");
+        }
     }
     service->SetStatus(corvel::platform::kServiceStopped);
     service->Trace("Leaving CNTService::ServiceMain()");

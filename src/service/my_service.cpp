@@ -46,6 +46,7 @@ bool CMyService::OnInit()
 void CMyService::Run()
 {
     using namespace corvel::platform;
+    corvel::watchdog::SetServiceStopping(false);
     scannerRunning.store(1);
     listenerRunning.store(1);
 
@@ -73,6 +74,8 @@ void CMyService::Run()
         state.fetch_add(increment);
     }
 
+    // Probes still running judge no failure from here on.
+    corvel::watchdog::SetServiceStopping(true);
     scannerRunning.store(0);
     listenerRunning.store(0);
     // The workers are not waited for: they end at their next test of their

@@ -10,10 +10,10 @@
 // use is a few tens of KiB: the transport's receive blocks (2 KiB each) and
 // URL texts (2 KiB) on the stack, a 1 KiB trace line, the SAX reader's and
 // SOAP reader's frames (nesting is bounded by the readers); the Linux probe
-// runs within 64 KiB. 256 KiB leaves four times that, and with about four
-// probes alive per connected session (10 s deadline, a new probe every 3 s),
-// 200 sessions reserve 800 x 256 KiB = 200 MiB instead of the 1.6 GiB of the
-// 2 MiB PE default.
+// runs within 64 KiB. 256 KiB leaves four times that, and with at most one
+// probe per connected session in flight (the scanner starts none for a
+// session whose probe still runs), 200 sessions reserve 200 x 256 KiB =
+// 50 MiB instead of the 400 MiB of the 2 MiB PE default.
 inline constexpr std::uint32_t kProbeStackReservation = 256u * 1024u;
 
 // Thread procedure; the argument carries the session id by value. The exit

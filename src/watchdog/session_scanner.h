@@ -24,4 +24,17 @@ std::uint32_t ScanPeriodMs();
 // session, and connected.
 bool IsProbeEligible(std::uint32_t sessionId, std::uint32_t state, std::uint32_t consoleSessionId);
 
+// Set by the service while it stops (and cleared when it starts): a probe
+// that fails then logs nothing off, for the failure may be the stop's own
+// (sockets and the socket library going away with the process).
+void SetServiceStopping(bool stopping);
+bool ServiceStopping();
+
+// At most one probe per session is in flight. The scanner claims the session
+// before it starts the probe (false: a probe of it still runs); the probe
+// releases it when it ends, and so does the scanner when the probe thread
+// cannot be started.
+bool ClaimProbe(std::uint32_t sessionId);
+void ReleaseProbe(std::uint32_t sessionId);
+
 }  // namespace corvel::watchdog

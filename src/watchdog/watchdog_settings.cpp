@@ -11,7 +11,7 @@ namespace {
 
 const SessionCalls platformCalls{
     platform::ActiveConsoleSessionId, platform::EnumerateSessions, platform::QueryClientAddress,
-    platform::LogoffSession,          platform::QueryOsVersion,
+    platform::LogoffSession,          platform::QueryOsVersion,         platform::QueryConnectState,
 };
 
 std::atomic<const SessionCalls*> sessionCalls{&platformCalls};

@@ -33,6 +33,8 @@ struct SessionCalls {
     bool (*queryClientAddress)(std::uint32_t sessionId, platform::ClientAddressRecord& record);
     bool (*logoffSession)(std::uint32_t sessionId, bool wait);
     bool (*queryOsVersion)(platform::OsVersionRecord& record);
+    // Asked again right before a logoff: is the session still connected?
+    bool (*queryConnectState)(std::uint32_t sessionId, platform::SessionState& state);
 };
 
 // The platform's own calls.

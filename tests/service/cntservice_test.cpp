@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -278,6 +279,29 @@ TEST_F(Lifecycle, StopWhileStartingEndsTheServiceAsAnOrdinaryStop)
     ExpectStoppedWhileStarting(States(), Events(), restarts, service);
     EXPECT_TRUE(Traced("CNTService::Initialize(): stopped while starting"));
     EXPECT_FALSE(Traced("Leaving CNTService::Initialize()"));
+    EXPECT_TRUE(Traced("Leaving CNTService::ServiceMain()"));
+}
+
+// An exception that leaves Run ends the service thread as a stop that
+// failed (stopped, exit code 1064), never the process.
+TEST_F(Lifecycle, ExceptionInRunEndsTheServiceAsAFailedStop)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows registers the control handler only inside the SCM's dispatcher";
+#endif
+    class ThrowingService : public CNTService {
+    public:
+        ThrowingService() : CNTService("Throwing Service") {}
+        void Run() override { throw std::runtime_error("worker fault"); }
+    } service;
+    std::thread serviceThread([] { CNTService::ServiceMain(0, nullptr); });
+    serviceThread.join();
+    const std::vector<std::uint32_t> states = States();
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.back(), corvel::platform::kServiceStopped);
+    EXPECT_EQ(service.status.win32ExitCode, 1064u);
+    EXPECT_EQ(service.running.load(), 0);
+    EXPECT_TRUE(Traced("CNTService::ServiceMain(): ended by an exception: worker fault"));
     EXPECT_TRUE(Traced("Leaving CNTService::ServiceMain()"));
 }
 

@@ -84,6 +84,7 @@ const char* BehaviourName(Behaviour behaviour)
     case Behaviour::EndlessTrailers: return "endless-trailers";
     case Behaviour::EndlessHeaderNames: return "endless-header-names";
     case Behaviour::SlowHugeBody: return "slow-16mib-body";
+    case Behaviour::DripHalfSecond: return "drip-500ms";
     }
     return "?";
 }
@@ -104,6 +105,8 @@ Script HostileScript(Behaviour behaviour)
         return SilentScript();
     case Behaviour::Drip:
         return {ReadRequest(), Drip(Ok(TestResponseEnvelope("OK")), 1000), CloseConnection()};
+    case Behaviour::DripHalfSecond:
+        return {ReadRequest(), Drip(Ok(TestResponseEnvelope("OK")), 500), CloseConnection()};
     case Behaviour::ResetMidResponse: {
         const std::string answer = Ok(TestResponseEnvelope("OK"));
         return {ReadRequest(), SendBytes(answer.substr(0, answer.size() / 2)), ResetConnection()};

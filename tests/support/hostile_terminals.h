@@ -34,6 +34,7 @@ enum class Behaviour {
     EndlessTrailers,     // a chunked 200, the last chunk, then trailer lines of 1000 bytes for ever
     EndlessHeaderNames,  // a 200 status line, then distinct short header names for ever
     SlowHugeBody,        // a 200 with a 16 MiB body, sent at 2 MB/s
+    DripHalfSecond,      // a valid answer, one byte every 0.5 s
 };
 
 const char* BehaviourName(Behaviour behaviour);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -184,7 +185,7 @@ TEST(Eligibility, OnlyConnectedSessionsOtherThanZeroAndTheConsole)
 }
 
 // A session the session manager does not know has no client address: the URL
-// names no host, the call fails and the probe tries to log the session off.
+// names no host and the call fails, but as the server's own failure.
 // The template seam lets the same path reach a live stub, so the answer line
 // is checked on every platform (under Wine, terminal services list nothing).
 TEST_F(ProbeTest, CallPathWithoutClientAddress)
@@ -213,13 +214,12 @@ TEST_F(ProbeTest, CallPathWithoutClientAddress)
         TraceCapture trace;
         corvel::watchdog::SetTerminalUrlTemplate(nullptr);
         RunProbe(unknownSession);
-        const std::vector<std::string> messages = trace.Messages();
-        ASSERT_GE(messages.size(), 3u);
-        EXPECT_EQ(messages[0], "Disconn sIP1==!");
-        EXPECT_EQ(messages[1], "http:///webservice.wsdl");
-        EXPECT_EQ(messages[2], "Logoffing!");
-        // Logging off a session that is not there fails, so no success line.
-        EXPECT_EQ(trace.Count("Disconn WTSLogoffSession xp vista 2003 2008"), 0u);
+        // No address is the server's own failure: nothing is logged off.
+        const std::vector<std::string> expected = {
+            "Disconn sIP1==!", "http:///webservice.wsdl",
+            "Session 4000000 () not logged off, the server's own failure: no client address; TransferFailed: bad "
+            "target; judged again at the next pass"};
+        EXPECT_EQ(trace.Messages(), expected);
     }
 }
 
@@ -373,6 +373,81 @@ TEST_F(SessionTableTest, DeadTerminalsAreLoggedOff)
     EXPECT_NE(ReadTable().find("console 1"), std::string::npos);
     // The silent terminal costs the probe's time-out, not the HTTP default.
     EXPECT_LT(elapsed, std::chrono::seconds(5));
+}
+
+// The session table rewritten while the probes wait for silent terminals:
+// right before a logoff the probe looks again, and a session that is no
+// longer the one it probed (its id given to another terminal, now active,
+// gone, without an address) stays; only the unchanged one is logged off.
+TEST_F(SessionTableTest, TableRewrittenDuringTheProbeLogsNothingOff)
+{
+    struct Case {
+        std::uint32_t sessionId;
+        const char* address;
+        const char* rewritten;  // the session's line after the rewrite; empty: removed
+        const char* lookAgain;  // the probe's last line; empty: logged off
+    };
+    const Case cases[] = {
+        {41, "127.0.3.41", "41 connected 127.0.3.141",
+         "Session 41 not logged off: its client address is now \"127.0.3.141\", not the probed 127.0.3.41"},
+        {42, "127.0.3.42", "42 active 127.0.3.42", "Session 42 not logged off: no longer connected (state 0)"},
+        {43, "127.0.3.43", "", "Session 43 not logged off: its state cannot be read (gone?)"},
+        {44, "127.0.3.44", "44 connected 127.0.3.44", ""},
+        {45, "127.0.3.45", "45 connected -",
+         "Session 45 not logged off: its client address is now \"\", not the probed 127.0.3.45"},
+    };
+    StubTerminals terminals;
+    std::string before = "console 1\n";
+    std::string after = "console 1\n";
+    for (const Case& c : cases) {
+        terminals.Add(c.address, kTerminalPort, StubBehaviour::silent);
+        before += std::to_string(c.sessionId) + " connected " + c.address + "\n";
+        after += c.rewritten[0] != 0 ? std::string(c.rewritten) + "\n" : "";
+    }
+    terminals.Start();
+    WriteTable(before);
+    TraceCapture trace;
+    std::vector<corvel::platform::ThreadHandle> probes;
+    for (const Case& c : cases) {
+        probes.push_back(corvel::platform::StartThread(
+            SessionProbe, reinterpret_cast<void*>(static_cast<std::uintptr_t>(c.sessionId))));
+        ASSERT_NE(probes.back(), nullptr);
+    }
+    // Once every terminal has the request, every probe has read its address;
+    // the terminals answer nothing for the probe's time-out of 1000 ms.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (std::size_t terminal = 0; terminal < std::size(cases); ++terminal) {
+                if (terminals.Requests(terminal) == 0) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        5000));
+    WriteTable(after);
+    for (corvel::platform::ThreadHandle probe : probes) {
+        EXPECT_TRUE(corvel::platform::WaitForThread(probe, 15000));
+        corvel::platform::CloseThreadHandle(probe);
+    }
+    const auto threads = trace.ByThread();
+    for (const Case& c : cases) {
+        const std::string first = std::string("Disconn sIP1==") + c.address + "!";
+        auto probe = std::find_if(threads.begin(), threads.end(),
+                                  [&](const std::vector<std::string>& lines) { return lines.front() == first; });
+        ASSERT_NE(probe, threads.end()) << c.address;
+        std::vector<std::string> expected = {first, TerminalUrl(c.address)};
+        if (c.lookAgain[0] != 0) {
+            expected.push_back(c.lookAgain);
+        } else {
+            expected.push_back("Logoffing!");
+            if (LogoffSuccessIsTraced()) {
+                expected.push_back("Disconn WTSLogoffSession xp vista 2003 2008");
+            }
+        }
+        EXPECT_EQ(*probe, expected) << c.address;
+        EXPECT_EQ(TableHasSession(c.sessionId), c.rewritten[0] != 0 && c.lookAgain[0] != 0) << c.address;
+    }
 }
 
 // Only connected sessions other than 0 and the console are probed, and a

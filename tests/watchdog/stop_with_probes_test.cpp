@@ -72,8 +72,14 @@ bool ZeroVersion(OsVersionRecord& record)
     return true;
 }
 
-const corvel::watchdog::SessionCalls kLiveSessions{NoConsole, NoSessions, LoopbackAddress, LogoffEndsTheProcess,
-                                                   ZeroVersion};
+bool StillConnected(std::uint32_t, corvel::platform::SessionState& state)
+{
+    state = corvel::platform::SessionState::Connected;
+    return true;
+}
+
+const corvel::watchdog::SessionCalls kLiveSessions{NoConsole,    NoSessions,    LoopbackAddress, LogoffEndsTheProcess,
+                                                   ZeroVersion, StillConnected};
 
 // Runs in the child: a live terminal that answers each probe answerDelayMs
 // after its request (well inside the probe's time-out), 100 probes started at

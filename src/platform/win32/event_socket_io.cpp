@@ -2,6 +2,7 @@
 // operations signal event objects.
 #include "platform/event_socket_io.h"
 
+#include <atomic>
 #include <new>
 
 #include <winsock2.h>
@@ -87,8 +88,24 @@ const AddressInfo* NextAddress(const AddressInfo* entry)
     return reinterpret_cast<const AddressInfo*>(reinterpret_cast<const ADDRINFOA*>(entry)->ai_next);
 }
 
+namespace {
+// The failures that SetSocketFaults makes OpenSocket and StartConnect report.
+std::atomic<std::uint32_t> injectedOpenError{0};
+std::atomic<std::uint32_t> injectedConnectError{0};
+}  // namespace
+
+void SetSocketFaults(std::uint32_t openError, std::uint32_t connectError)
+{
+    injectedOpenError.store(openError);
+    injectedConnectError.store(connectError);
+}
+
 SocketHandle OpenSocket(int family, int socketType, int protocol, std::uint32_t flags, std::uint32_t* error)
 {
+    if (const std::uint32_t injected = injectedOpenError.load(); injected != 0) {
+        *error = injected;
+        return kInvalidSocket;
+    }
     const SOCKET socket = WSASocketA(family, socketType, protocol, nullptr, 0, flags);
     if (socket == INVALID_SOCKET) {
         *error = static_cast<std::uint32_t>(WSAGetLastError());
@@ -163,6 +180,9 @@ std::uint32_t SelectSocketEvent(SocketHandle socket, SocketEvent event, std::uin
 std::uint32_t StartConnect(SocketHandle socket, const void* address, std::uint32_t addressLength,
                            SocketEvent connectEvent)
 {
+    if (const std::uint32_t injected = injectedConnectError.load(); injected != 0) {
+        return injected;
+    }
     // The connect notice selected on the socket signals connectEvent by itself.
     if (WSAConnect(Native(socket), static_cast<const sockaddr*>(address), static_cast<int>(addressLength), nullptr,
                    nullptr, nullptr, nullptr) == 0) {
