@@ -68,6 +68,10 @@ std::string ReasonText(const FailedProbe& probe)
         reason += ": ";
         reason += http::HttpFailureName(probe.transportFailure);
     }
+    if (probe.answerFailure != soap::SoapReadFailure::none) {
+        reason += ": ";
+        reason += soap::SoapReadFailureName(probe.answerFailure);
+    }
     char detail[48] = {};
     if (IsSocketFailure(probe.transportFailure) || probe.socketError != 0) {
         std::snprintf(detail, sizeof detail, " (%lu)", static_cast<unsigned long>(probe.socketError));

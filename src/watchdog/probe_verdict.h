@@ -19,6 +19,7 @@ namespace corvel::watchdog {
 struct FailedProbe {
     soap::SoapClientError stage = soap::SoapClientError::NoError;
     http::HttpFailure transportFailure = http::HttpFailure::none;
+    soap::SoapReadFailure answerFailure = soap::SoapReadFailure::none;  // why the answer was refused
     std::uint32_t socketError = 0;  // the socket's last error, as Winsock numbers it
     std::int32_t httpStatus = -1;   // -1 when no status came
     std::int32_t status = 0;        // the HRESULT that Test returned

@@ -15,6 +15,7 @@
 #include "platform/text_conversion.h"
 #include "trace/trace.h"
 #include "soap/terminal_service_proxy.h"
+#include "watchdog/probe_events.h"
 #include "watchdog/probe_verdict.h"
 #include "watchdog/session_scanner.h"
 #include "watchdog/watchdog_settings.h"
@@ -23,7 +24,8 @@ namespace {
 
 using corvel::watchdog::CurrentSessionCalls;
 
-void LogoffDeadSession(std::uint32_t sessionId)
+// True when the session manager took the logoff.
+bool LogoffDeadSession(std::uint32_t sessionId)
 {
     const corvel::watchdog::SessionCalls& calls = CurrentSessionCalls();
     corvel::platform::OsVersionRecord version;
@@ -32,16 +34,17 @@ void LogoffDeadSession(std::uint32_t sessionId)
         version.productType == corvel::platform::kProductWorkstation) {
         // Windows 7 workstations: repeated until the session manager says the
         // session is gone, which is the normal end; nothing is traced.
-        for (std::uint32_t call = 0; call < corvel::watchdog::kMaxWorkstationLogoffCalls; ++call) {
-            if (!calls.logoffSession(sessionId, true)) {
-                break;
-            }
+        std::uint32_t call = 0;
+        while (call < corvel::watchdog::kMaxWorkstationLogoffCalls && calls.logoffSession(sessionId, true)) {
+            ++call;
         }
-        return;
+        return call > 0;
     }
-    if (calls.logoffSession(sessionId, true)) {
-        WatchdogTrace("Disconn WTSLogoffSession xp vista 2003 2008");
+    if (!calls.logoffSession(sessionId, true)) {
+        return false;
     }
+    WatchdogTrace("Disconn WTSLogoffSession xp vista 2003 2008");
+    return true;
 }
 
 }  // namespace
@@ -94,6 +97,7 @@ TestCall CallTest(const std::string& address)
     } else {
         call.failure.stage = proxy.clientError;
         call.failure.transportFailure = proxy.transportFailure;
+        call.failure.answerFailure = proxy.answerFailure;
         call.failure.socketError = proxy.SocketError();
         call.failure.httpStatus = proxy.HttpStatus();
         call.failure.status = status;
@@ -148,11 +152,14 @@ void ProbeSession(std::uint32_t sessionId)
     if (verdict.side == corvel::watchdog::FailureSide::server) {
         WatchdogTrace("Session %lu (%s) not logged off, the server's own failure: %s; judged again at the next pass",
                       static_cast<unsigned long>(sessionId), address.c_str(), verdict.reason.c_str());
+        corvel::watchdog::ReportServerShortProbe(sessionId, address, verdict.reason);
         return;
     }
     if (StillTheProbedSession(sessionId, address)) {
         WatchdogTrace("Logoffing!");
-        LogoffDeadSession(sessionId);
+        if (LogoffDeadSession(sessionId)) {
+            corvel::watchdog::ReportLogoff(sessionId, address, verdict.reason);
+        }
     }
 }
 

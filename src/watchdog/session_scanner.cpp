@@ -14,6 +14,7 @@
 #include "platform/sessions.h"
 #include "platform/threads.h"
 #include "trace/trace.h"
+#include "watchdog/probe_events.h"
 #include "watchdog/probe_verdict.h"
 #include "watchdog/session_probe.h"
 #include "watchdog/watchdog_settings.h"
@@ -138,6 +139,9 @@ std::uint32_t SessionScanner(void* /*argument*/)
                 consoleSessionId = calls.activeConsoleSessionId();
             }
             ScanPass(calls, *consoleSessionId, sessions);
+            // The last failures of a shortage reach the event log even when
+            // no further probe fails.
+            watchdog::FlushServerShortProbes();
         } catch (...) {
             watchdog::TraceException("Session scanner pass", std::current_exception());
         }

@@ -21,9 +21,11 @@
 
 #include "http/response_memory.h"
 #include "platform/debug_output.h"
+#include "platform/event_log.h"
 #include "platform/event_socket_io.h"
 #include "platform/sessions.h"
 #include "platform/threads.h"
+#include "watchdog/probe_events.h"
 #include "watchdog/session_probe.h"
 #include "watchdog/session_scanner.h"
 #include "watchdog/watchdog_settings.h"
@@ -167,6 +169,36 @@ private:
     }
     mutable std::mutex lock;
     std::vector<std::string> messages;
+};
+
+// The events the probes write, as "<id>: <text>".
+class EventCapture {
+public:
+    EventCapture()
+    {
+        corvel::watchdog::ResetServerShortProbes();
+        corvel::platform::SetEventLogHook(&EventCapture::Hook, this);
+    }
+    ~EventCapture()
+    {
+        corvel::platform::SetEventLogHook(nullptr, nullptr);
+        corvel::watchdog::ResetServerShortProbes();
+    }
+    std::vector<std::string> Events() const
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return events;
+    }
+
+private:
+    static void Hook(std::uint16_t, std::uint32_t id, const std::string& text, void* context)
+    {
+        auto* self = static_cast<EventCapture*>(context);
+        std::lock_guard<std::mutex> guard(self->lock);
+        self->events.push_back(std::to_string(id) + ": " + text);
+    }
+    mutable std::mutex lock;
+    std::vector<std::string> events;
 };
 
 bool WaitUntil(const std::function<bool()>& condition, std::uint32_t timeoutMs)
@@ -395,37 +427,33 @@ TEST_F(FakeManagerTest, OnlyTheTerminalsFailureOfAnUnchangedSessionLogsOff)
         std::optional<Rewrite> rewrite;
         std::size_t socketFaults;  // index into kSocketErrors
         bool stopping;
-        std::string verdict;  // the probe's last line; empty: logged off
-    };
-    // The one line of a failure of the server's own.
-    auto serverOwn = [](const std::string& address, const std::string& reason) {
-        return "Session 42 (" + address + ") not logged off, the server's own failure: " + reason +
-               "; judged again at the next pass";
+        std::string lookAgain;     // the look-again's line when it keeps the session
+        std::string serverReason;  // the reason of a failure of the server's own
     };
     const Case cases[] = {
-        {"unchanged", kRefusingTerminal, std::nullopt, 0, false, ""},
+        {"unchanged", kRefusingTerminal, std::nullopt, 0, false, "", ""},
         {"id given to another terminal", kRefusingTerminal, Rewrite{Address(2, 10, 9, 9, 9), SessionState::Connected},
-         0, false, "Session 42 not logged off: its client address is now \"10.9.9.9\", not the probed 127.0.0.1"},
+         0, false, "Session 42 not logged off: its client address is now \"10.9.9.9\", not the probed 127.0.0.1", ""},
         {"now active", kRefusingTerminal, Rewrite{kRefusingTerminal, SessionState::Active}, 0, false,
-         "Session 42 not logged off: no longer connected (state 0)"},
+         "Session 42 not logged off: no longer connected (state 0)", ""},
         {"now disconnected", kRefusingTerminal, Rewrite{kRefusingTerminal, SessionState::Disconnected}, 0, false,
-         "Session 42 not logged off: no longer connected (state 4)"},
+         "Session 42 not logged off: no longer connected (state 4)", ""},
         {"gone", kRefusingTerminal, Rewrite{std::nullopt, std::nullopt}, 0, false,
-         "Session 42 not logged off: its state cannot be read (gone?)"},
+         "Session 42 not logged off: its state cannot be read (gone?)", ""},
         {"address no longer readable", kRefusingTerminal, Rewrite{std::nullopt, SessionState::Connected}, 0, false,
-         "Session 42 not logged off: its client address is now \"\", not the probed 127.0.0.1"},
+         "Session 42 not logged off: its client address is now \"\", not the probed 127.0.0.1", ""},
         {"address query fails", std::nullopt, std::nullopt, 0, false,
-         serverOwn("", "no client address; TransferFailed: bad target")},
+         "", "no client address; TransferFailed: bad target"},
         {"no descriptors", kRefusingTerminal, std::nullopt, 1, false,
-         serverOwn("127.0.0.1", "TransferFailed: connect failed (10024)")},
+         "", "TransferFailed: connect failed (10024)"},
         {"no buffers for a socket", kRefusingTerminal, std::nullopt, 2, false,
-         serverOwn("127.0.0.1", "TransferFailed: connect failed (10055)")},
+         "", "TransferFailed: connect failed (10055)"},
         {"no local port", kRefusingTerminal, std::nullopt, 3, false,
-         serverOwn("127.0.0.1", "TransferFailed: connect failed (10048)")},
+         "", "TransferFailed: connect failed (10048)"},
         {"no buffers on connect", kRefusingTerminal, std::nullopt, 4, false,
-         serverOwn("127.0.0.1", "TransferFailed: connect failed (10055)")},
+         "", "TransferFailed: connect failed (10055)"},
         {"service stopping", kRefusingTerminal, std::nullopt, 0, true,
-         serverOwn("127.0.0.1", "the service is stopping; TransferFailed: connect failed (10061)")},
+         "", "the service is stopping; TransferFailed: connect failed (10061)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -448,20 +476,34 @@ TEST_F(FakeManagerTest, OnlyTheTerminalsFailureOfAnUnchangedSessionLogsOff)
         corvel::platform::SetSocketFaults(kSocketErrors[c.socketFaults][0], kSocketErrors[c.socketFaults][1]);
         corvel::watchdog::SetServiceStopping(c.stopping);
         TraceCapture trace;
+        EventCapture events;
         RunProbe(42);
         corvel::watchdog::SetServiceStopping(false);
         corvel::platform::SetSocketFaults(0, 0);
 
+        // The trace's last line and the event log say what became of the session.
         std::vector<std::string> expected = {"Disconn sIP1==" + address + "!", corvel::watchdog::TerminalUrl(address)};
-        if (!c.verdict.empty()) {
-            expected.push_back(c.verdict);
+        std::vector<std::string> expectedEvents;
+        const bool loggedOff = c.lookAgain.empty() && c.serverReason.empty();
+        if (!c.serverReason.empty()) {
+            expected.push_back("Session 42 (" + address + ") not logged off, the server's own failure: " +
+                               c.serverReason + "; judged again at the next pass");
+            // The first failure of a quiet minute is summed up at once.
+            expectedEvents.push_back("110: 1 session probes failed for reasons of this server's own, not of their "
+                                     "terminals, and logged nothing off; most common reason (1 of them): " +
+                                     c.serverReason + ". The sessions are probed again at the next passes.");
+        } else if (!c.lookAgain.empty()) {
+            expected.push_back(c.lookAgain);
         } else {
             expected.push_back("Logoffing!");
             expected.push_back("Disconn WTSLogoffSession xp vista 2003 2008");
+            expectedEvents.push_back("109: Session 42 (client address 127.0.0.1) was logged off: its terminal was "
+                                     "judged dead (TransferFailed: connect failed (10061)).");
         }
         EXPECT_EQ(trace.Messages(), expected);
+        EXPECT_EQ(events.Events(), expectedEvents);
         std::lock_guard<std::mutex> guard(manager.lock);
-        EXPECT_EQ(manager.loggedOff, std::vector<std::uint32_t>(c.verdict.empty() ? 1 : 0, 42u));
+        EXPECT_EQ(manager.loggedOff, std::vector<std::uint32_t>(loggedOff ? 1 : 0, 42u));
     }
 }
 
