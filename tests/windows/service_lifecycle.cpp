@@ -647,6 +647,8 @@ void CheckWatchdogAndFailedOpen(SC_HANDLE service, const std::string& directory,
         }
         Check(probe == expected, ("the probe of " + address + " traces address, URL, logoff").c_str());
     }
+    Check(WaitUntil([&] { return output.EventCount(EVENTLOG_INFORMATION_TYPE, 109) >= 2; }, 5000),
+          "each logoff reports event 109 (information)");
     terminals.Stop();
 
     Check(EndServiceProcess(service), "the service's process is ended");
