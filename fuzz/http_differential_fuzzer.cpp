@@ -173,9 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     // Exceptions: a header line whose name or value is 1024 bytes or more is
-    // dropped here, framing headers included; and a name is not trimmed, so
+    // dropped here, framing headers included; a name is not trimmed, so
     // white space before the colon makes it another name (the reference
-    // reads past it).
+    // reads past it); and the white space skipped before a value is the C
+    // locale's (VT and FF too), where the reference skips only SP and HT, so
+    // "Transfer-Encoding:\v chunked" selects chunks only here.
     std::size_t lineStart = 0;
     while (lineStart < headerBlock.size()) {
         const std::size_t lineEnd = headerBlock.find("\r\n", lineStart);
@@ -189,6 +191,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (colon != std::string::npos && colon > lineStart && colon < lineEnd &&
             (headerBlock[colon - 1] == ' ' || headerBlock[colon - 1] == '\t')) {
             return 0;
+        }
+        if (colon != std::string::npos && colon < lineEnd) {
+            for (std::size_t at = colon + 1; at < lineEnd && corvel::platform::IsAsciiSpace(headerBlock[at]); ++at) {
+                if (headerBlock[at] != ' ' && headerBlock[at] != '\t') {
+                    return 0;
+                }
+            }
         }
         lineStart = lineEnd + 2;
     }
