@@ -9,7 +9,15 @@ namespace corvel::platform {
 
 namespace {
 
-std::mutex hookLock;
+// Probes report events until the process ends, static destruction included,
+// and some builds' mutexes have a destructor: the lock is made once and never
+// destroyed.
+std::mutex& HookLock()
+{
+    static std::mutex* const lock = new std::mutex;
+    return *lock;
+}
+
 EventLogHook currentHook = nullptr;
 void* currentContext = nullptr;
 
@@ -40,7 +48,7 @@ std::string FormatServiceMessage(std::uint32_t id, const char* const* strings, s
 
 void SetEventLogHook(EventLogHook hook, void* context)
 {
-    std::lock_guard<std::mutex> guard(hookLock);
+    std::lock_guard<std::mutex> guard(HookLock());
     currentHook = hook;
     currentContext = context;
 }
@@ -48,7 +56,7 @@ void SetEventLogHook(EventLogHook hook, void* context)
 // Called by both backends for every reported event.
 void NotifyEventLogHook(std::uint16_t type, std::uint32_t id, const char* const* strings, std::uint16_t count)
 {
-    std::lock_guard<std::mutex> guard(hookLock);
+    std::lock_guard<std::mutex> guard(HookLock());
     if (currentHook != nullptr) {
         currentHook(type, id, FormatServiceMessage(id, strings, count), currentContext);
     }

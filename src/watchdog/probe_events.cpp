@@ -47,19 +47,29 @@ std::string EventText(const std::string& text)
     return shown;
 }
 
-// The event source is opened on the first event and kept for the life of the
-// process: probes still running at exit may report, so it is never closed.
-std::mutex sourceLock;
-platform::EventSource eventSource = nullptr;
+// Probes still running at exit may report, static destruction included: the
+// event source and the held failures are made once and never destroyed, and
+// the source, opened on the first event, is never closed.
+struct EventSourceState {
+    std::mutex lock;
+    platform::EventSource source = nullptr;
+};
+
+EventSourceState& Source()
+{
+    static EventSourceState* const state = new EventSourceState;
+    return *state;
+}
 
 void WriteEvent(std::uint16_t type, std::uint32_t id, const char* const* strings, std::uint16_t count)
 {
-    std::lock_guard<std::mutex> guard(sourceLock);
-    if (eventSource == nullptr) {
-        eventSource = platform::OpenEventSource(kProbeEventSource);  // retried at the next event when it fails
+    EventSourceState& state = Source();
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (state.source == nullptr) {
+        state.source = platform::OpenEventSource(kProbeEventSource);  // retried at the next event when it fails
     }
-    if (eventSource != nullptr) {
-        platform::ReportServiceEvent(eventSource, type, id, strings, count);
+    if (state.source != nullptr) {
+        platform::ReportServiceEvent(state.source, type, id, strings, count);
     }
 }
 
@@ -70,11 +80,20 @@ struct ServerShortProbes {
     std::optional<std::chrono::steady_clock::time_point> lastSummary;
 };
 
-std::mutex summaryLock;
-ServerShortProbes held;
+struct SummaryState {
+    std::mutex lock;
+    ServerShortProbes held;
+};
+
+SummaryState& Summary()
+{
+    static SummaryState* const state = new SummaryState;
+    return *state;
+}
 
 void Hold(const std::string& reason)
 {
+    ServerShortProbes& held = Summary().held;
     ++held.total;
     for (auto& [text, count] : held.reasons) {
         if (text == reason) {
@@ -88,9 +107,10 @@ void Hold(const std::string& reason)
 }
 
 // Writes the summary when failures are held and the period since the last
-// one has passed. Called with summaryLock held.
+// one has passed. Called with the summary's lock held.
 void SummariseWhenDue()
 {
+    ServerShortProbes& held = Summary().held;
     const auto now = Now();
     if (held.total == 0 || (held.lastSummary && now - *held.lastSummary < kServerShortSummaryPeriod)) {
         return;
@@ -126,14 +146,14 @@ void ReportServerShortProbe(std::uint32_t /*sessionId*/, const std::string& /*ad
 {
     // The session and the address are in the probe's trace line; the summary
     // counts reasons, which is what an administrator acts on.
-    std::lock_guard<std::mutex> guard(summaryLock);
+    std::lock_guard<std::mutex> guard(Summary().lock);
     Hold(EventText(reason));
     SummariseWhenDue();
 }
 
 void FlushServerShortProbes()
 {
-    std::lock_guard<std::mutex> guard(summaryLock);
+    std::lock_guard<std::mutex> guard(Summary().lock);
     SummariseWhenDue();
 }
 
@@ -144,8 +164,8 @@ void SetProbeEventClock(ProbeEventClock clock)
 
 void ResetServerShortProbes()
 {
-    std::lock_guard<std::mutex> guard(summaryLock);
-    held = ServerShortProbes{};
+    std::lock_guard<std::mutex> guard(Summary().lock);
+    Summary().held = ServerShortProbes{};
 }
 
 }  // namespace corvel::watchdog

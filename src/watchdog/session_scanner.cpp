@@ -28,10 +28,20 @@ std::atomic<std::uint32_t> scanPeriodMs{kScanPeriodMs};
 std::atomic<bool> serviceStopping{false};
 
 // The sessions whose probe is running: at most one per session, so probes in
-// flight never outnumber the connected sessions.
-std::mutex probesInFlightLock;
-std::set<std::uint32_t> probesInFlight;
+// flight never outnumber the connected sessions. Probes release their session
+// until the process ends, static destruction included: the set is made once
+// and never destroyed.
+struct ProbesInFlight {
+    std::mutex lock;
+    std::set<std::uint32_t> sessions;
+};
+
+ProbesInFlight& InFlight()
+{
+    static ProbesInFlight* const inFlight = new ProbesInFlight;
+    return *inFlight;
 }
+}  // namespace
 
 void SetServiceStopping(bool stopping)
 {
@@ -45,14 +55,16 @@ bool ServiceStopping()
 
 bool ClaimProbe(std::uint32_t sessionId)
 {
-    std::lock_guard<std::mutex> hold(probesInFlightLock);
-    return probesInFlight.insert(sessionId).second;
+    ProbesInFlight& inFlight = InFlight();
+    std::lock_guard<std::mutex> hold(inFlight.lock);
+    return inFlight.sessions.insert(sessionId).second;
 }
 
 void ReleaseProbe(std::uint32_t sessionId)
 {
-    std::lock_guard<std::mutex> hold(probesInFlightLock);
-    probesInFlight.erase(sessionId);
+    ProbesInFlight& inFlight = InFlight();
+    std::lock_guard<std::mutex> hold(inFlight.lock);
+    inFlight.sessions.erase(sessionId);
 }
 
 void SetScanPeriodMs(std::uint32_t periodMs)

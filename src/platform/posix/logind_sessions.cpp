@@ -417,10 +417,12 @@ private:
     std::uint32_t next_ = kFirstAssignedNumber;
 };
 
+// Probes ask for their session's id until the process ends, static
+// destruction included: the numbers are made once and never destroyed.
 AssignedNumbers& Assigned()
 {
-    static AssignedNumbers numbers;
-    return numbers;
+    static AssignedNumbers* const numbers = new AssignedNumbers;
+    return *numbers;
 }
 
 // The object path of the session a number names, through GetSession (logind
