@@ -116,6 +116,36 @@ void AppendUtf16(TextBuffer& out, const char* text, std::size_t length)
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     OLECHAR* wide = out.Reserve(length);
     OLECHAR* start = wide;
+#if defined(__SSE2__)
+    // A short ASCII text (a number, a line end, the white space between
+    // elements) in two overlapping halves.
+    if (length >= 4 && length < 16) {
+        const __m128i zero = _mm_setzero_si128();
+        if (length >= 8) {
+            __m128i head = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes));
+            __m128i tail = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes + length - 8));
+            if (_mm_movemask_epi8(_mm_or_si128(head, tail)) == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(wide), _mm_unpacklo_epi8(head, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(wide + length - 8), _mm_unpacklo_epi8(tail, zero));
+                out.Resize(out.size() + length);
+                return;
+            }
+        } else {
+            std::uint32_t headBytes;
+            std::uint32_t tailBytes;
+            std::memcpy(&headBytes, bytes, sizeof(headBytes));
+            std::memcpy(&tailBytes, bytes + length - 4, sizeof(tailBytes));
+            if (((headBytes | tailBytes) & 0x80808080u) == 0) {
+                __m128i head = _mm_cvtsi32_si128(static_cast<int>(headBytes));
+                __m128i tail = _mm_cvtsi32_si128(static_cast<int>(tailBytes));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(wide), _mm_unpacklo_epi8(head, zero));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(wide + length - 4), _mm_unpacklo_epi8(tail, zero));
+                out.Resize(out.size() + length);
+                return;
+            }
+        }
+    }
+#endif
     std::size_t i = 0;
     while (i < length) {
         // ASCII, the bulk of every SOAP document, is widened sixteen or eight
@@ -1018,7 +1048,12 @@ private:
     static void XMLCALL OnCharacters(void* userData, const XML_Char* text, int length)
     {
         Guarded(userData, [&](ExpatSaxReader* self) {
-            if (!self->Stopped()) {
+            if (self->Stopped()) {
+                return;
+            }
+            if (length == 1 && static_cast<unsigned char>(text[0]) < 0x80) {
+                self->pendingText_.push_back(static_cast<OLECHAR>(text[0]));  // a line end, mostly
+            } else {
                 AppendUtf16(self->pendingText_, text, static_cast<std::size_t>(length));
             }
         });
