@@ -264,7 +264,10 @@ void* CSoapRootHandler::NextItemSlot(ParseLevel& level)
     char* slot = base + itemSize * level.received;
     if ((level.levelFlags & PointerArray) != 0) {
         // The record holding the array starts member.offset before it.
-        const FieldDescriptor* count = CountMember(level.descriptor, *level.field);
+        if (level.countMember == nullptr) {
+            level.countMember = CountMember(level.descriptor, *level.field);
+        }
+        const FieldDescriptor* count = level.countMember;
         if (count != nullptr) {
             char* record = static_cast<char*>(level.target) - level.field->offset;
             WriteCount(record + count->offset, count->typeCode, level.received + 1);

@@ -74,6 +74,8 @@ struct ParseLevel {
     std::size_t received = 0;
     const TypeDescriptor* descriptor = nullptr;
     const FieldDescriptor* field = nullptr;
+    // Pointer array: its count member, once NextItemSlot has found it.
+    const FieldDescriptor* countMember = nullptr;
     SeenSet seen;
     unsigned openDepth = 0;
 };

@@ -264,10 +264,22 @@ constexpr bool IsIntegerTypeCode(std::int32_t typeCode)
 
 // Every code held as a counted string: string, duration, anyURI to NCName and
 // dateTime to gDay.
+namespace detail {
+// Bits first to last set, for a set of type codes.
+constexpr std::uint64_t TypeCodeRange(std::int32_t first, std::int32_t last)
+{
+    return ((std::uint64_t{2} << last) - 1) & ~((std::uint64_t{1} << first) - 1);
+}
+inline constexpr std::uint64_t kStringTypeCodes = TypeCodeRange(XsdString, XsdString) |
+                                                  TypeCodeRange(XsdDuration, XsdDuration) |
+                                                  TypeCodeRange(XsdAnyUri, XsdNcName) |
+                                                  TypeCodeRange(XsdDateTime, XsdGDay);
+static_assert(kXsdTypeCount <= 64);
+}  // namespace detail
+
 constexpr bool IsStringTypeCode(std::int32_t typeCode)
 {
-    return typeCode == XsdString || typeCode == XsdDuration || (typeCode >= XsdAnyUri && typeCode <= XsdNcName) ||
-           (typeCode >= XsdDateTime && typeCode <= XsdGDay);
+    return typeCode >= 0 && typeCode < kXsdTypeCount && ((detail::kStringTypeCodes >> typeCode) & 1u) != 0;
 }
 
 // Releases one simple value in place: a string is freed with the platform

@@ -62,6 +62,12 @@ bool ParseInteger(const OLECHAR* text, int length, ParsedInteger* parsed)
     }
     std::uint64_t magnitude = 0;
     int digitsStart = position;
+    // Up to 19 digits cannot overflow 64 bits: no check needed for them.
+    const int uncheckedEnd = length - position > 19 ? position + 19 : length;
+    while (position < uncheckedEnd && IsDigit(text[position])) {
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(text[position] - '0');
+        ++position;
+    }
     while (position < length && IsDigit(text[position])) {
         auto digit = static_cast<std::uint64_t>(text[position] - '0');
         if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {

@@ -209,6 +209,90 @@ TEST_F(SaxReader, DocumentsOfEverySizeOneAfterAnother)
     }
 }
 
+// Text of every length up to a few SIMD widths, with a character of each
+// UTF-8 length at each place, arrives as the same UTF-16 text.
+TEST_F(SaxReader, TextOfEveryLengthAndCharacterWidened)
+{
+    struct Whole : RecordingHandler {
+        HRESULT STDMETHODCALLTYPE characters(const OLECHAR* text, int length) override
+        {
+            received.assign(text, static_cast<std::size_t>(length));
+            return S_OK;
+        }
+        Text received;
+    };
+    struct Character {
+        const char* utf8;
+        Text utf16;
+    };
+    const Character characters[] = {
+        {"", u""}, {"\xC3\xA9", u"\u00E9"}, {"\xE2\x82\xAC", u"\u20AC"}, {"\xF0\x9F\x98\x80", u"\U0001F600"}};
+    Whole whole;
+    reader->putContentHandler(&whole);
+    for (const Character& special : characters) {
+        for (std::size_t length = 1; length <= 50; ++length) {
+            for (std::size_t at = 0; at <= length; at += special.utf8[0] == '\0' ? length + 1 : 1) {
+                std::string text;
+                Text expected;
+                for (std::size_t i = 0; i < length; ++i) {
+                    if (i == at) {
+                        text += special.utf8;
+                        expected += special.utf16;
+                    }
+                    char ascii = static_cast<char>('a' + i % 26);
+                    text += ascii;
+                    expected += static_cast<OLECHAR>(ascii);
+                }
+                SCOPED_TRACE(text);
+                ASSERT_EQ(Parse("<r>" + text + "</r>"), S_OK);
+                EXPECT_EQ(whole.received, expected);
+            }
+        }
+    }
+    reader->putContentHandler(&handler);
+}
+
+// Each end tag carries its own element's names, also after more distinct
+// names than the reader keeps converted have come and gone inside it, and
+// when one prefix stands for another namespace deeper down.
+TEST_F(SaxReader, EndTagsCarryTheirElementsNames)
+{
+    struct Ends : RecordingHandler {
+        HRESULT STDMETHODCALLTYPE endElement(const OLECHAR* uri, int uriLength, const OLECHAR* local,
+                                             int localLength, const OLECHAR* qualified, int qualifiedLength) override
+        {
+            log += "end {" + Narrow(uri, uriLength) + "}" + Narrow(local, localLength) + " " +
+                   Narrow(qualified, qualifiedLength) + "\n";
+            return S_OK;
+        }
+    };
+    std::string document = "<p:outer xmlns:p=\"urn:one\">";
+    std::string expected;
+    for (int i = 0; i < 20; ++i) {
+        std::string name = "n" + std::to_string(i);
+        document += "<" + name + "><p:in xmlns:p=\"urn:" + name + "\"/></" + name + ">";
+        expected += "end {urn:" + name + "}in p:in\nend {}" + name + " " + name + "\n";
+    }
+    document += "</p:outer>";
+    expected += "end {urn:one}outer p:outer\n";
+    Ends ends;
+    reader->putContentHandler(&ends);
+    for (int run = 0; run < 2; ++run) {
+        ends.log.clear();
+        ASSERT_EQ(Parse(document), S_OK);
+        std::string endsOnly;
+        for (std::size_t start = 0; start < ends.log.size();) {
+            std::size_t stop = ends.log.find('\n', start) + 1;
+            if (ends.log.compare(start, 4, "end ") == 0) {
+                endsOnly += ends.log.substr(start, stop - start);
+            }
+            start = stop;
+        }
+        EXPECT_EQ(endsOnly, expected);
+    }
+    reader->putContentHandler(&handler);
+}
+
 TEST_F(SaxReader, AttributesByName)
 {
     struct Lookup : RecordingHandler {

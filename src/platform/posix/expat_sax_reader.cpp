@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -115,12 +116,43 @@ void AppendUtf16(TextBuffer& out, const char* text, std::size_t length)
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     OLECHAR* wide = out.Reserve(length);
     OLECHAR* start = wide;
+#if defined(__SSE2__)
+    // A short ASCII text (a number, a line end, the white space between
+    // elements) in two overlapping halves.
+    if (length >= 4 && length < 16) {
+        const __m128i zero = _mm_setzero_si128();
+        if (length >= 8) {
+            __m128i head = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes));
+            __m128i tail = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes + length - 8));
+            if (_mm_movemask_epi8(_mm_or_si128(head, tail)) == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(wide), _mm_unpacklo_epi8(head, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(wide + length - 8), _mm_unpacklo_epi8(tail, zero));
+                out.Resize(out.size() + length);
+                return;
+            }
+        } else {
+            std::uint32_t headBytes;
+            std::uint32_t tailBytes;
+            std::memcpy(&headBytes, bytes, sizeof(headBytes));
+            std::memcpy(&tailBytes, bytes + length - 4, sizeof(tailBytes));
+            if (((headBytes | tailBytes) & 0x80808080u) == 0) {
+                __m128i head = _mm_cvtsi32_si128(static_cast<int>(headBytes));
+                __m128i tail = _mm_cvtsi32_si128(static_cast<int>(tailBytes));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(wide), _mm_unpacklo_epi8(head, zero));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(wide + length - 4), _mm_unpacklo_epi8(tail, zero));
+                out.Resize(out.size() + length);
+                return;
+            }
+        }
+    }
+#endif
     std::size_t i = 0;
     while (i < length) {
         // ASCII, the bulk of every SOAP document, is widened sixteen or eight
         // bytes at a time for as long as no byte has its high bit set.
 #if defined(__SSE2__)
         const __m128i zero = _mm_setzero_si128();
+        std::size_t chunkStart = i;
         while (length - i >= 16) {
             __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
             if (_mm_movemask_epi8(chunk) != 0) {
@@ -130,6 +162,18 @@ void AppendUtf16(TextBuffer& out, const char* text, std::size_t length)
             _mm_storeu_si128(reinterpret_cast<__m128i*>(wide + 8), _mm_unpackhi_epi8(chunk, zero));
             wide += 16;
             i += 16;
+        }
+        if (i - chunkStart >= 16 && i < length && length - i < 16) {
+            // Fewer than 16 bytes left after ASCII chunks: the last 16 bytes
+            // of the text, overlapping what is done, in one go when ASCII.
+            std::size_t back = 16 - (length - i);
+            __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + length - 16));
+            if (_mm_movemask_epi8(chunk) == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(wide - back), _mm_unpacklo_epi8(chunk, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(wide - back + 8), _mm_unpackhi_epi8(chunk, zero));
+                wide += 16 - back;
+                break;
+            }
         }
 #endif
         while (length - i >= 8) {
@@ -349,37 +393,49 @@ NameSpan SplitName(TextBuffer& buffer, const char* name)
     return span;
 }
 
-// The split, widened form of the element names seen last. Most end tags
-// repeat their start tag's name and a document repeats a few names, so each
-// is converted once and found again by its raw bytes.
+// The split, widened form of the element names seen last. A document repeats
+// a few names, so each is converted once and found again by its raw bytes;
+// an end tag takes its start tag's entry (OpenElements) without a search.
 class NameCache {
 public:
-    // The name's UTF-16 text (URI, local name, qualified name, as span says),
-    // valid until the next lookup.
-    const OLECHAR* Lookup(const char* name, NameSpan* span)
+    struct Entry {
+        std::string raw;
+        TextBuffer wide;  // URI, local name, qualified name (as span says), then a 0
+        NameSpan span;
+        // Changes whenever the entry takes another name; 0: holds none.
+        std::uint64_t generation = 0;
+    };
+
+    // The entry holding name, converted now when no entry holds it. The
+    // entry keeps that name until its generation changes.
+    const Entry& Lookup(const char* name)
     {
-        std::size_t length = std::strlen(name);
-        for (Entry& entry : entries_) {
-            if (entry.raw.size() == length && std::memcmp(entry.raw.data(), name, length) == 0 &&
-                !entry.wide.empty()) {
-                *span = entry.span;
-                return entry.wide.data();
+        if (SameName(entries_[last_], name)) {
+            return entries_[last_];
+        }
+        for (std::size_t i = 0; i < kEntries; ++i) {
+            if (SameName(entries_[i], name)) {
+                last_ = i;
+                return entries_[i];
             }
         }
         Entry& entry = entries_[next_];
-        next_ = (next_ + 1) % kEntries;
+        entry.generation = 0;  // until it holds the whole name
         entry.wide.clear();
-        entry.raw.assign(name, length);
+        entry.raw.assign(name);
         entry.span = SplitName(entry.wide, name);
         entry.wide.push_back(0);
-        *span = entry.span;
-        return entry.wide.data();
+        entry.generation = ++generation_;
+        last_ = next_;
+        next_ = (next_ + 1) % kEntries;
+        return entry;
     }
 
     // Forgets every name; gives back the memory of large ones.
     void Trim()
     {
         for (Entry& entry : entries_) {
+            entry.generation = 0;
             entry.wide.Trim();
             entry.raw.clear();
             if (entry.raw.capacity() > kRetainedBytes) {
@@ -390,13 +446,56 @@ public:
 
 private:
     static constexpr std::size_t kEntries = 8;
-    struct Entry {
-        std::string raw;
-        TextBuffer wide;
-        NameSpan span;
-    };
+
+    static bool SameName(const Entry& entry, const char* name)
+    {
+        if (entry.generation == 0) {
+            return false;
+        }
+        const char* known = entry.raw.c_str();
+        while (*known != '\0' && *known == *name) {
+            ++known;
+            ++name;
+        }
+        return *known == *name;
+    }
+
     Entry entries_[kEntries];
+    std::size_t last_ = 0;
     std::size_t next_ = 0;
+    std::uint64_t generation_ = 0;
+};
+
+// The name entry of each open element, so that its end tag (which carries
+// the same name) finds the converted name at once, unless the entry has
+// taken another name meanwhile.
+class OpenElements {
+public:
+    void Push(const NameCache::Entry* entry)
+    {
+        open_.push_back({entry, entry != nullptr ? entry->generation : 0});
+    }
+
+    // The entry of the element that ends, or null when it must be looked up.
+    const NameCache::Entry* Pop()
+    {
+        if (open_.empty()) {
+            return nullptr;
+        }
+        OpenName top = open_[open_.size() - 1];
+        open_.Resize(open_.size() - 1);
+        return top.entry != nullptr && top.entry->generation == top.generation ? top.entry : nullptr;
+    }
+
+    void Clear() { open_.clear(); }
+    void Trim() { open_.Trim(); }
+
+private:
+    struct OpenName {
+        const NameCache::Entry* entry;
+        std::uint64_t generation;
+    };
+    GrowableBuffer<OpenName> open_;
 };
 
 // The attributes of the element being started; valid during startElement only.
@@ -706,6 +805,7 @@ private:
         pendingText_.Trim();
         names_.Trim();
         elementNames_.Trim();
+        openElements_.Trim();
         attributes_.Trim();
         if (FAILED(result) || parserMemory_.live > kRetainedBytes) {
             FreeParser();  // a failed or large parse leaves nothing behind
@@ -718,6 +818,7 @@ private:
         failure_ = S_OK;
         depth_ = 0;
         pendingText_.clear();
+        openElements_.Clear();
         if (!PrepareParser()) {
             return E_OUTOFMEMORY;
         }
@@ -902,10 +1003,13 @@ private:
                 return;
             }
             if (!self->handler_) {
+                self->openElements_.Push(nullptr);
                 return;
             }
-            NameSpan span;
-            const OLECHAR* names = self->elementNames_.Lookup(name, &span);
+            const NameCache::Entry& entry = self->elementNames_.Lookup(name);
+            self->openElements_.Push(&entry);
+            const NameSpan& span = entry.span;
+            const OLECHAR* names = entry.wide.data();
             self->attributes_.Load(attributes);
             HRESULT result = self->handler_->startElement(names + span.uri, span.uriLength, names + span.local,
                                                           span.localLength, names + span.qualified,
@@ -923,11 +1027,15 @@ private:
                 return;
             }
             --self->depth_;
+            const NameCache::Entry* entry = self->openElements_.Pop();
             if (!self->handler_) {
                 return;
             }
-            NameSpan span;
-            const OLECHAR* names = self->elementNames_.Lookup(name, &span);
+            if (entry == nullptr) {
+                entry = &self->elementNames_.Lookup(name);
+            }
+            const NameSpan& span = entry->span;
+            const OLECHAR* names = entry->wide.data();
             HRESULT result = self->handler_->endElement(names + span.uri, span.uriLength, names + span.local,
                                                         span.localLength, names + span.qualified,
                                                         span.qualifiedLength);
@@ -940,7 +1048,12 @@ private:
     static void XMLCALL OnCharacters(void* userData, const XML_Char* text, int length)
     {
         Guarded(userData, [&](ExpatSaxReader* self) {
-            if (!self->Stopped()) {
+            if (self->Stopped()) {
+                return;
+            }
+            if (length == 1 && static_cast<unsigned char>(text[0]) < 0x80) {
+                self->pendingText_.push_back(static_cast<OLECHAR>(text[0]));  // a line end, mostly
+            } else {
                 AppendUtf16(self->pendingText_, text, static_cast<std::size_t>(length));
             }
         });
@@ -1034,6 +1147,7 @@ private:
     TextBuffer pendingText_;
     TextBuffer names_;
     NameCache elementNames_;
+    OpenElements openElements_;
     ExpatAttributes attributes_;
 };
 
