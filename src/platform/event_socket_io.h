@@ -87,6 +87,9 @@ void CloseSocketHandle(SocketHandle socket);
 // buffers 10055); 0 leaves the call alone. Shows that a server short of
 // sockets or ports logs no session off.
 void SetSocketFaults(std::uint32_t openError, std::uint32_t connectError);
+// The errors set, for the backends' OpenSocket and StartConnect; 0: none.
+std::uint32_t InjectedOpenError();
+std::uint32_t InjectedConnectError();
 
 // WSACreateEvent (manual reset, not signalled); null on failure with the error.
 SocketEvent CreateSocketEvent(std::uint32_t* error);

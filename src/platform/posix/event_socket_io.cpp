@@ -4,7 +4,6 @@
 #include "platform/event_socket_io.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <limits>
 #include <chrono>
@@ -230,21 +229,9 @@ const AddressInfo* NextAddress(const AddressInfo* entry)
     return reinterpret_cast<const AddressInfo*>(reinterpret_cast<const addrinfo*>(entry)->ai_next);
 }
 
-namespace {
-// The failures that SetSocketFaults makes OpenSocket and StartConnect report.
-std::atomic<std::uint32_t> injectedOpenError{0};
-std::atomic<std::uint32_t> injectedConnectError{0};
-}  // namespace
-
-void SetSocketFaults(std::uint32_t openError, std::uint32_t connectError)
-{
-    injectedOpenError.store(openError);
-    injectedConnectError.store(connectError);
-}
-
 SocketHandle OpenSocket(int family, int socketType, int protocol, std::uint32_t flags, std::uint32_t* error)
 {
-    if (const std::uint32_t injected = injectedOpenError.load(); injected != 0) {
+    if (const std::uint32_t injected = InjectedOpenError(); injected != 0) {
         *error = injected;
         return kInvalidSocket;
     }
@@ -392,7 +379,7 @@ std::uint32_t SelectSocketEvent(SocketHandle socket, SocketEvent event, std::uin
 std::uint32_t StartConnect(SocketHandle socket, const void* address, std::uint32_t addressLength,
                            SocketEvent connectEvent)
 {
-    if (const std::uint32_t injected = injectedConnectError.load(); injected != 0) {
+    if (const std::uint32_t injected = InjectedConnectError(); injected != 0) {
         return injected;
     }
     const int descriptor = static_cast<int>(socket);
