@@ -29,6 +29,20 @@ public:
     void* memory = nullptr;
 };
 
+// WTSQuerySessionInformationA on the current server; true when the answer,
+// kept in answer, holds at least minimumBytes.
+bool QuerySessionInformation(std::uint32_t sessionId, WTS_INFO_CLASS infoClass, std::size_t minimumBytes,
+                             WtsMemory& answer)
+{
+    LPSTR buffer = nullptr;
+    DWORD bytes = 0;
+    if (!WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, sessionId, infoClass, &buffer, &bytes)) {
+        return false;
+    }
+    answer.memory = buffer;
+    return buffer != nullptr && bytes >= minimumBytes;
+}
+
 }  // namespace
 
 std::uint32_t ActiveConsoleSessionId()
@@ -60,16 +74,10 @@ bool EnumerateSessions(std::vector<SessionEntry>& sessions)
 bool QueryClientAddress(std::uint32_t sessionId, ClientAddressRecord& record)
 {
     WtsMemory answer;
-    LPSTR buffer = nullptr;
-    DWORD bytes = 0;
-    if (!WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, sessionId, WTSClientAddress, &buffer, &bytes)) {
+    if (!QuerySessionInformation(sessionId, WTSClientAddress, sizeof(WTS_CLIENT_ADDRESS), answer)) {
         return false;
     }
-    answer.memory = buffer;
-    if (buffer == nullptr || bytes < sizeof(WTS_CLIENT_ADDRESS)) {
-        return false;
-    }
-    const auto* address = reinterpret_cast<const WTS_CLIENT_ADDRESS*>(buffer);
+    const auto* address = static_cast<const WTS_CLIENT_ADDRESS*>(answer.memory);
     record.addressFamily = address->AddressFamily;
     std::memcpy(record.address, address->Address, sizeof record.address);
     return true;
@@ -78,17 +86,11 @@ bool QueryClientAddress(std::uint32_t sessionId, ClientAddressRecord& record)
 bool QueryConnectState(std::uint32_t sessionId, SessionState& state)
 {
     WtsMemory answer;
-    LPSTR buffer = nullptr;
-    DWORD bytes = 0;
-    if (!WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, sessionId, WTSConnectState, &buffer, &bytes)) {
-        return false;
-    }
-    answer.memory = buffer;
-    if (buffer == nullptr || bytes < sizeof(DWORD)) {
+    if (!QuerySessionInformation(sessionId, WTSConnectState, sizeof(DWORD), answer)) {
         return false;
     }
     DWORD value = 0;
-    std::memcpy(&value, buffer, sizeof value);
+    std::memcpy(&value, answer.memory, sizeof value);
     state = static_cast<SessionState>(value);
     return true;
 }
